@@ -1,0 +1,83 @@
+// Database handles shared by the server, the navigation threads and the download.
+// A request never uses a connection that has been closed: it takes a shared reference
+// from the slot for as long as it runs, and closing a slot only drops the slot's own
+// reference; the connection is closed when the last user lets go of it.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <memory>
+#include <mutex>
+
+using DbHandle = std::shared_ptr<sqlite3>;
+
+// Wraps an open connection (or one whose open failed, which SQLite still hands back)
+// so that it is closed when the last reference goes. Null in, null out.
+DbHandle DbAdopt(sqlite3 *db);
+
+// sqlite3_open_v2 into a shared handle. With keepFailed the failed connection is kept
+// (every statement on it then fails, as for the trip database); otherwise a failed
+// open gives null.
+DbHandle DbOpen(const char *path, int flags, bool keepFailed);
+
+class DbSlot {
+ public:
+  DbHandle get() const {
+    std::lock_guard<std::mutex> lk(m_);
+    return h_;
+  }
+  void set(DbHandle h) {
+    DbHandle old;
+    {
+      std::lock_guard<std::mutex> lk(m_);
+      old.swap(h_);
+      h_ = std::move(h);
+    }
+  }
+  // Empties the slot and hands back what it held.
+  DbHandle take() {
+    std::lock_guard<std::mutex> lk(m_);
+    DbHandle old;
+    old.swap(h_);
+    return old;
+  }
+  void close() { take(); }
+  explicit operator bool() const {
+    std::lock_guard<std::mutex> lk(m_);
+    return h_ != nullptr;
+  }
+
+ private:
+  mutable std::mutex m_;
+  DbHandle h_;
+};
+
+// Owns a prepared statement for the length of one function.
+class Stmt {
+ public:
+  Stmt() = default;
+  Stmt(sqlite3 *db, const char *sql, int len = -1) { rc_ = sqlite3_prepare_v2(db, sql, len, &s_, nullptr); }
+  ~Stmt() { sqlite3_finalize(s_); }
+  Stmt(const Stmt &) = delete;
+  Stmt &operator=(const Stmt &) = delete;
+  sqlite3_stmt *get() const { return s_; }
+  operator sqlite3_stmt *() const { return s_; }
+  int rc() const { return rc_; }
+  bool ok() const { return s_ != nullptr; }
+
+ private:
+  sqlite3_stmt *s_ = nullptr;
+  int rc_ = SQLITE_MISUSE;
+};
+
+// Holds an SQLite mutex for a scope; a null mutex is not taken, as SQLite does.
+class SqliteLock {
+ public:
+  explicit SqliteLock(sqlite3_mutex *m) : m_(m) { sqlite3_mutex_enter(m_); }
+  ~SqliteLock() { sqlite3_mutex_leave(m_); }
+  SqliteLock(const SqliteLock &) = delete;
+  SqliteLock &operator=(const SqliteLock &) = delete;
+
+ private:
+  sqlite3_mutex *m_;
+};

@@ -1,0 +1,42 @@
+// The process-wide records and their small helpers.
+#include <cstring>
+
+#include "common/host_config.h"
+#include "common/pos_state.h"
+
+HostConfigRec HostConfig;
+PosStateRec PosState;
+
+SettingsCopy CopySettings() {
+  SettingsCopy c;
+  std::lock_guard<std::mutex> lk(HostConfig.SettingsLock);
+  std::memcpy(c.alang, HostConfig.alang, sizeof c.alang);
+  std::memcpy(c.mlang, HostConfig.mlang, sizeof c.mlang);
+  std::memcpy(c.skin, HostConfig.skin, sizeof c.skin);
+  return c;
+}
+
+void PosStateReset() {
+  PosStateRec &p = PosState;
+  p.now = 0;
+  p.gpsTime = 0;
+  p.fix = 0;
+  p.serialInput = 0;
+  p.tcpInput = 0;
+  p.speed = 0;
+  p.heading = 0;
+  p.dbs = 0;
+  p.dbt = 0;
+  p.dbk = 0;
+  p.hdop = 0;
+  p.lastLogLon = 0;
+  p.lastLogLat = 0;
+  p.lastLogTime = 0;
+  p.lastPassTime = 0;
+  p.lastFixTime = 0;
+  p.lat = 999.0;
+  p.lon = 999.0;
+  p.gpsTimeOffset = -1;
+  p.trackMinDistance = 50;
+  p.trackMaxInterval = 86400;
+}

@@ -1,0 +1,8 @@
+// AIS: fragment assembly, decoding and the JSON rows polled by the page.
+#pragma once
+
+#include "server/sockbuf.h"
+
+void AisHandleSentence(const char *text);
+// Writes the pending rows (and the source state) into the writer and empties the buffer.
+void AisWriteJson(SockBuf &w);

@@ -1,0 +1,57 @@
+// SockBuf: a socket with one growable byte buffer and the cursors over it, used for both
+// sides of an HTTP connection, the NMEA-over-TCP client and the download client; plus the
+// response writer (OutAppend*, SendResponse), MimeTable and UrlDecode.
+#pragma once
+
+#include <cstddef>
+
+struct SockBuf {
+  int sock = -1;              // set by the owner after SockBufInit; -1 = none
+  int lineLen = 0;            // bytes the last line or block took from the stream
+  char *buf = nullptr;        // the record's one heap block (malloc), freed with the record
+  char *lineStart = nullptr;  // first byte not yet handed out
+  char *dataEnd = nullptr;    // one past the last received byte
+  char *scan = nullptr;       // next byte to examine
+  int capacity = 0;           // size of buf
+  int outLen = 0;             // response body bytes held (writing side)
+  char status[64] = {};       // status for the next response; empty means "200 OK"
+  int mime = 0;               // MimeTable index chosen by the handler
+  int keepAlive = 0;          // "Keep-Alive: max=%d"; 0 means "Connection: close"
+
+  SockBuf() = default;
+  ~SockBuf();
+  SockBuf(const SockBuf &) = delete;
+  SockBuf &operator=(const SockBuf &) = delete;
+};
+
+extern const char *const MimeTable[13];
+
+// Socket options of a connection: receive time-out seconds*1000+100 ms, SO_KEEPALIVE on.
+void SockSetOptions(int seconds, int sock);
+
+// Zeroes the record (the socket too) and allocates a 65536-byte buffer; null on failure.
+char *SockBufInit(SockBuf &sb);
+
+// Reset of a writing SockBuf before a response: cursors to the buffer start, output
+// length 0, status text empty, MIME index 0, line length 0. The buffer keeps its size.
+void SockBufReset(SockBuf &sb);
+
+// Next LF-terminated line (CR and LF replaced by NUL); "" at end of stream; null on error.
+char *SockBufReadLine(SockBuf &sb);
+
+// Exactly count bytes (fewer when the peer closed: see lineLen); null on error.
+char *SockBufReadBytes(SockBuf &sb, int count);
+
+// Response body appends; each returns the new output length. A failed allocation ends
+// the process with exit status 1.
+int OutAppend(SockBuf &sb, const void *data, size_t count);
+int OutAppendStr(SockBuf &sb, const char *text);
+int OutAppendJson(SockBuf &sb, const void *data, size_t count);
+// printf-style append of one formatted piece (any length).
+int OutAppendF(SockBuf &sb, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Sends header and body; returns the body send's result.
+long SendResponse(SockBuf &sb, int maxAge, const char *status, int mime);
+
+// Percent-decodes text in place; returns the length of the result.
+int UrlDecode(char *text);
