@@ -10,6 +10,5 @@ void SerialStartAll() {}
 void NmeaSockControl(char *, char **) {}
 int NmeaTcpRequested() { return 0; }
 int NmeaTcpState() { return 0; }
-void LocationThreadStart() {}
 void AisHandleSentence(const char *) {}
 void AisWriteJson(SockBuf &) {}

@@ -1,0 +1,122 @@
+// The location source on the desktop location service (platform/location.h).
+#include "nav/location.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "common/pos_state.h"
+#include "nav/nav.h"
+
+namespace {
+
+constexpr double kDegToRad = 0.017453292519943295;
+constexpr double kRadToDeg = 57.29577951308232;
+constexpr double kEarthRadius = 6371000.0;  // metres; the track logger uses its own
+constexpr double kMinInterval = 0.1;        // seconds between two reports, bounds excluded
+constexpr double kMaxInterval = 15.0;
+constexpr uint64_t kFileTime1970 = 116444736000000000ULL;
+constexpr uint64_t kTicksPerSecond = 10000000ULL;
+
+// Held around every call on the location object and around its release, so the release
+// at exit never pulls the object from under a running call.
+std::mutex LocationLock;
+// Owned (adopted back into a unique_ptr by the release). A plain pointer, so that it stays
+// readable by the thread while static objects are torn down at exit.
+LocationService *LocationInterface = nullptr;
+// Counts releases, so that a thread still creating its object when the release came
+// drops the object instead of installing it afterwards.
+uint64_t LocationReleases = 0;
+
+// The last report read; used by LocationReport alone, on the location thread.
+LatLongReport PreviousReport;
+
+struct ReleaseAtExit {
+  ReleaseAtExit() { std::atexit(ReleaseLocationInterface); }
+} releaseAtExit;
+
+}  // namespace
+
+void ReleaseLocationInterface() {
+  std::unique_ptr<LocationService> owned;
+  {
+    std::lock_guard<std::mutex> lk(LocationLock);
+    owned.reset(LocationInterface);
+    LocationInterface = nullptr;
+    ++LocationReleases;
+  }
+}
+
+bool LocationPoll(LocationService &location, LatLongReport &report) {
+  int fix = PosState.fix.load();
+  if (fix > 0 && fix != 999) return false;  // an NMEA fix stands (998 included)
+  location.SetDesiredAccuracy();
+  return location.GetReport(report);
+}
+
+void LocationReport(const LatLongReport &cur) {
+  // Unsigned: a report older than the previous one gives a huge interval, not a negative.
+  double dt = static_cast<double>(cur.timestamp - PreviousReport.timestamp) / 10000000.0;
+  if (dt > kMinInterval && dt < kMaxInterval) {
+    double phi1 = PreviousReport.latitude * kDegToRad;
+    double lambda1 = PreviousReport.longitude * kDegToRad;
+    double phi2 = cur.latitude * kDegToRad;
+    double lambda2 = cur.longitude * kDegToRad;
+    double dLambda = lambda2 - lambda1;
+    double course = std::atan2(std::sin(dLambda) * std::cos(phi2),
+                               std::cos(phi1) * std::sin(phi2) -
+                                   std::sin(phi1) * std::cos(phi2) * std::cos(dLambda)) *
+                    kRadToDeg;
+    if (course < 0) course += 360;
+    // Rounding can push the cosine just past 1 for two equal positions; clamped, that is
+    // a distance of 0 rather than no number at all.
+    double cosine = std::sin(phi1) * std::sin(phi2) +
+                    std::cos(phi1) * std::cos(phi2) * std::cos(dLambda);
+    double distance = std::acos(std::fmax(-1.0, std::fmin(1.0, cosine))) * kEarthRadius;
+    double speed = distance / dt;
+    uint64_t time = (cur.timestamp - kFileTime1970) / kTicksPerSecond;
+    if (PosState.tcpInput.load() == 0)
+      LocationFixInject(static_cast<int64_t>(time), cur.latitude, cur.longitude, speed, course,
+                        cur.errorRadius);
+  }
+  PreviousReport = cur;
+}
+
+void LocationThread(const LocationFactory &create, std::chrono::milliseconds interval) {
+  uint64_t releases;
+  {
+    std::lock_guard<std::mutex> lk(LocationLock);
+    releases = LocationReleases;
+  }
+  std::unique_ptr<LocationService> created = create();
+  if (!created) return;  // no location service: the program simply has no such source
+  {
+    std::lock_guard<std::mutex> lk(LocationLock);
+    if (LocationReleases != releases || LocationInterface) return;
+    LocationInterface = created.release();
+    // Refused: the object stays until the release at exit, the thread ends.
+    if (!LocationInterface->SetDesiredAccuracy()) return;
+  }
+  for (;;) {
+    LatLongReport report;
+    bool got;
+    {
+      std::lock_guard<std::mutex> lk(LocationLock);
+      if (!LocationInterface) return;  // released
+      got = LocationPoll(*LocationInterface, report);
+    }
+    if (got) LocationReport(report);
+    std::this_thread::sleep_for(interval);
+  }
+}
+
+void LocationThreadStart() {
+  try {
+    std::thread([] { LocationThread(); }).detach();
+  } catch (const std::system_error &) {
+    // No thread: the position then comes from the NMEA sources alone.
+  }
+}
