@@ -3,3 +3,9 @@
 
 int OpenDatabases();
 void CloseDatabases();
+
+#include "common/db.h"
+
+// Opens a package file read-only from PackageFolder, else under its bare name relative
+// to the working directory; null when neither opens.
+DbHandle OpenPackage(const char *name);

@@ -1,0 +1,282 @@
+// SockBuf reading and the response writer.
+#include "server/sockbuf.h"
+
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+const char *const MimeTable[13] = {
+    "application/binary;",
+    "text/html; charset=UTF-8",
+    "text/css; charset=UTF-8",
+    "text/javascript; charset=UTF-8",
+    "text/plain; charset=UTF-8",
+    "application/json; charset=UTF-8",
+    "image/png",
+    "image/jpeg",
+    "image/gif",
+    "text/html",
+    "image/bmp",
+    "application/state; charset=UTF-8",
+    "application/user; charset=UTF-8",
+};
+
+static constexpr int kInitialCapacity = 65536;
+
+SockBuf::~SockBuf() { std::free(buf); }
+
+void SockSetOptions(int seconds, int sock) {
+  long ms = static_cast<long>(seconds) * 1000 + 100;
+  timeval tv{};
+  tv.tv_sec = ms / 1000;
+  tv.tv_usec = (ms % 1000) * 1000;
+  setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  int on = 1;
+  setsockopt(sock, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+}
+
+char *SockBufInit(SockBuf &sb) {
+  std::free(sb.buf);
+  sb.sock = -1;
+  sb.lineLen = 0;
+  sb.outLen = 0;
+  sb.status[0] = 0;
+  sb.mime = 0;
+  sb.keepAlive = 0;
+  sb.capacity = 0;
+  sb.buf = static_cast<char *>(std::malloc(kInitialCapacity));
+  sb.lineStart = sb.dataEnd = sb.scan = sb.buf;
+  if (sb.buf) sb.capacity = kInitialCapacity;
+  return sb.buf;
+}
+
+void SockBufReset(SockBuf &sb) {
+  sb.lineStart = sb.dataEnd = sb.scan = sb.buf;
+  sb.outLen = 0;
+  sb.status[0] = 0;
+  sb.mime = 0;
+  sb.lineLen = 0;
+}
+
+// recv that retries when a signal interrupts it.
+static long RecvSome(int sock, char *to, size_t n) {
+  for (;;) {
+    long r = recv(sock, to, n, 0);
+    if (r < 0 && errno == EINTR) continue;
+    return r;
+  }
+}
+
+// Moves the unconsumed bytes to the buffer start; returns how many there are.
+static int Compact(SockBuf &sb) {
+  int held = static_cast<int>(sb.dataEnd - sb.lineStart);
+  if (sb.lineStart != sb.buf && held > 0) std::memmove(sb.buf, sb.lineStart, held);
+  sb.lineStart = sb.scan = sb.buf;
+  sb.dataEnd = sb.buf + held;
+  return held;
+}
+
+// Hands out what is held as the last piece of the stream (or of an over-long line).
+static char *HandOutRest(SockBuf &sb, int held) {
+  sb.lineLen = held;
+  sb.buf[held] = 0;
+  sb.dataEnd = sb.lineStart = sb.scan = sb.buf;
+  return sb.buf;
+}
+
+char *SockBufReadLine(SockBuf &sb) {
+  if (!sb.buf) return nullptr;
+  for (;;) {
+    sb.lineLen = 0;
+    for (char *p = sb.lineStart; p < sb.dataEnd; ++p) {
+      ++sb.lineLen;
+      if (*p == '\n') {
+        *p = 0;
+        char *line = sb.lineStart;
+        sb.lineStart = sb.scan = p + 1;
+        return line;
+      }
+      if (*p == '\r') *p = 0;
+    }
+    int held = Compact(sb);
+    if (held >= sb.capacity - 1) return HandOutRest(sb, held);
+    long r = RecvSome(sb.sock, sb.dataEnd, static_cast<size_t>(sb.capacity - 1 - held));
+    if (r < 0) return nullptr;
+    if (r == 0) return HandOutRest(sb, held);
+    sb.dataEnd += r;
+  }
+}
+
+char *SockBufReadBytes(SockBuf &sb, int count) {
+  if (!sb.buf || count <= 0) return nullptr;
+  if (count >= sb.capacity) {
+    if (count > INT_MAX - 8) return nullptr;
+    size_t newCap = static_cast<size_t>(count) + 8;
+    char *nb = static_cast<char *>(std::realloc(sb.buf, newCap));
+    if (!nb) return nullptr;  // the caller ends the connection as for a failed receive
+    sb.lineStart = nb + (sb.lineStart - sb.buf);
+    sb.dataEnd = nb + (sb.dataEnd - sb.buf);
+    sb.scan = nb + (sb.scan - sb.buf);
+    sb.buf = nb;
+    sb.capacity = static_cast<int>(newCap);
+  }
+  for (;;) {
+    sb.lineLen = 0;
+    int held = static_cast<int>(sb.dataEnd - sb.lineStart);
+    if (held >= count) {
+      char *block = sb.lineStart;
+      sb.lineStart = sb.scan = sb.lineStart + count;
+      sb.lineLen = count;
+      return block;
+    }
+    held = Compact(sb);
+    long r = RecvSome(sb.sock, sb.dataEnd, static_cast<size_t>(count - held));
+    if (r < 0) return nullptr;
+    if (r == 0) return HandOutRest(sb, held);
+    sb.dataEnd += r;
+  }
+}
+
+// Makes room for count more body bytes; a failed allocation ends the process.
+static void Reserve(SockBuf &sb, size_t count) {
+  if (!sb.buf) {
+    sb.buf = static_cast<char *>(std::malloc(kInitialCapacity));
+    if (!sb.buf) std::exit(1);
+    sb.capacity = kInitialCapacity;
+    sb.outLen = 0;
+    sb.lineStart = sb.dataEnd = sb.scan = sb.buf;
+  }
+  size_t need = static_cast<size_t>(sb.outLen) + count;
+  if (need > static_cast<size_t>(INT_MAX)) std::exit(1);
+  if (need > static_cast<size_t>(sb.capacity)) {
+    char *nb = static_cast<char *>(std::realloc(sb.buf, need));
+    if (!nb) std::exit(1);
+    sb.lineStart = nb + (sb.lineStart - sb.buf);
+    sb.dataEnd = nb + (sb.dataEnd - sb.buf);
+    sb.scan = nb + (sb.scan - sb.buf);
+    sb.buf = nb;
+    sb.capacity = static_cast<int>(need);
+  }
+}
+
+int OutAppend(SockBuf &sb, const void *data, size_t count) {
+  Reserve(sb, count);
+  if (count) std::memcpy(sb.buf + sb.outLen, data, count);
+  sb.outLen += static_cast<int>(count);
+  return sb.outLen;
+}
+
+int OutAppendStr(SockBuf &sb, const char *text) {
+  if (!text) return 0;
+  return OutAppend(sb, text, std::strlen(text));
+}
+
+int OutAppendJson(SockBuf &sb, const void *data, size_t count) {
+  const unsigned char *p = static_cast<const unsigned char *>(data);
+  // Escaped bytes are gathered in a small block and appended a block at a time.
+  char tmp[512];
+  size_t n = 0;
+  auto flush = [&] {
+    OutAppend(sb, tmp, n);
+    n = 0;
+  };
+  for (size_t i = 0; i < count; ++i) {
+    unsigned char c = p[i];
+    char esc = 0;
+    switch (c) {
+      case '"': esc = '"'; break;
+      case '\'': esc = '\''; break;
+      case '\\': esc = '\\'; break;
+      case '/': esc = '/'; break;
+      case 0x08: esc = 'b'; break;
+      case 0x09: esc = 't'; break;
+      case 0x0A: esc = 'n'; break;
+      case 0x0C: esc = 'f'; break;
+      case 0x0D: esc = 'r'; break;
+      default: break;
+    }
+    if (n + 2 > sizeof tmp) flush();
+    if (esc) {
+      tmp[n++] = '\\';
+      tmp[n++] = esc;
+    } else {
+      tmp[n++] = static_cast<char>(c);
+    }
+  }
+  flush();
+  return sb.outLen;
+}
+
+int OutAppendF(SockBuf &sb, const char *fmt, ...) {
+  char small[256];
+  va_list ap;
+  va_start(ap, fmt);
+  int n = std::vsnprintf(small, sizeof small, fmt, ap);
+  va_end(ap);
+  if (n < 0) return sb.outLen;
+  if (static_cast<size_t>(n) < sizeof small) return OutAppend(sb, small, static_cast<size_t>(n));
+  Reserve(sb, static_cast<size_t>(n) + 1);
+  va_start(ap, fmt);
+  std::vsnprintf(sb.buf + sb.outLen, static_cast<size_t>(n) + 1, fmt, ap);
+  va_end(ap);
+  sb.outLen += n;
+  return sb.outLen;
+}
+
+long SendResponse(SockBuf &sb, int maxAge, const char *status, int mime) {
+  const char *st = status ? status : (sb.status[0] ? sb.status : "200 OK");
+  if (mime < 0 || mime > 12) mime = 0;
+  char head[2560];
+  int n = std::snprintf(head, sizeof head, "HTTP/1.1 %s\r\n", st);
+  auto add = [&](const char *fmt, auto... args) {
+    if (n >= 0 && static_cast<size_t>(n) < sizeof head)
+      n += std::snprintf(head + n, sizeof head - static_cast<size_t>(n), fmt, args...);
+  };
+  if (sb.keepAlive != 0)
+    add("Connection: keep-alive\r\nKeep-Alive: max=%d\r\n", sb.keepAlive);
+  else
+    add("Connection: close\r\n");
+  if (maxAge != 0)
+    add("Cache-Control: max-age=%d\r\n", maxAge);
+  else
+    add("Cache-Control: no-cache\r\n");
+  add("Server: Veskara\r\nContent-Type: %s\r\nContent-Length: %d\r\n\r\n", MimeTable[mime], sb.outLen);
+  if (n > static_cast<int>(sizeof head) - 1) n = static_cast<int>(sizeof head) - 1;
+  send(sb.sock, head, static_cast<size_t>(n), MSG_NOSIGNAL);
+  long r = send(sb.sock, sb.buf, static_cast<size_t>(sb.outLen), MSG_NOSIGNAL);
+  if (r != sb.outLen) sb.keepAlive = 0;
+  return r;
+}
+
+static int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+int UrlDecode(char *text) {
+  char *out = text;
+  const char *in = text;
+  while (*in) {
+    if (*in == '%') {
+      int hi = HexValue(in[1]);
+      int lo = hi >= 0 ? HexValue(in[2]) : -1;
+      if (hi >= 0 && lo >= 0) {
+        *out++ = static_cast<char>(hi * 16 + lo);
+        in += 3;
+        continue;
+      }
+      // Not an escape (short or not hexadecimal): the '%' stays as it is.
+    }
+    *out++ = *in++;
+  }
+  *out = 0;
+  return static_cast<int>(out - text);
+}

@@ -1,0 +1,71 @@
+// Test support: an isolated environment per test process, the server started on it, and
+// a small HTTP/1.1 client over real loopback sockets.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+
+namespace testing_support {
+
+// A temporary folder with data/, config/ and work/; XDG_DATA_HOME and XDG_CONFIG_HOME
+// point at the first two and the working directory is the third.
+class TestEnv {
+ public:
+  TestEnv();
+  ~TestEnv();
+  TestEnv(const TestEnv &) = delete;
+  TestEnv &operator=(const TestEnv &) = delete;
+  const std::string &root() const { return root_; }
+  std::string dataFolder() const { return root_ + "/data/Marolin/"; }  // the program's data folder
+  std::string workDir() const { return root_ + "/work"; }
+
+ private:
+  std::string root_;
+  std::string oldCwd_;
+};
+
+// Fills the configuration as start-up does for this environment and runs the database
+// step, which starts the listener; returns once 127.0.0.2:9999 accepts connections.
+void StartTestServer(const TestEnv &env);
+
+std::string ReadFile(const std::string &path);
+void WriteFile(const std::string &path, const std::string &data);
+
+struct HttpResponse {
+  std::string statusLine;                      // "HTTP/1.1 200 OK"
+  std::string head;                            // the whole header block as sent
+  std::map<std::string, std::string> headers;  // names as sent
+  std::string body;
+  std::string header(const std::string &name) const;
+};
+
+// One client connection to 127.0.0.2:9999 (or another loopback address and port).
+class HttpConn {
+ public:
+  explicit HttpConn(const char *addr = "127.0.0.2", int port = 9999);
+  ~HttpConn();
+  HttpConn(const HttpConn &) = delete;
+  HttpConn &operator=(const HttpConn &) = delete;
+  bool ok() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  bool sendRaw(const std::string &bytes);
+  // Reads one response; nullopt when the connection closed or nothing came in time.
+  std::optional<HttpResponse> read(int timeoutMs = 5000);
+  // True when the server closes the connection (EOF) within the time, with no bytes.
+  bool closedByPeer(int timeoutMs = 5000);
+  std::optional<HttpResponse> get(const std::string &path);
+  std::optional<HttpResponse> post(const std::string &path, const std::string &body);
+
+ private:
+  bool fill(int timeoutMs);
+  int fd_ = -1;
+  std::string pending_;
+  bool eof_ = false;
+};
+
+// One request on a fresh connection.
+std::optional<HttpResponse> HttpGet(const std::string &path);
+std::optional<HttpResponse> HttpPost(const std::string &path, const std::string &body);
+
+}  // namespace testing_support
