@@ -91,14 +91,15 @@ void LocationThread(const LocationFactory &create, std::chrono::milliseconds int
     std::lock_guard<std::mutex> lk(LocationLock);
     releases = LocationReleases;
   }
+  // Set up outside the lock: starting may wait for the user's consent, and the release
+  // at exit must not wait for that.
   std::unique_ptr<LocationService> created = create();
   if (!created) return;  // no location service: the program simply has no such source
+  if (!created->SetDesiredAccuracy()) return;
   {
     std::lock_guard<std::mutex> lk(LocationLock);
     if (LocationReleases != releases || LocationInterface) return;
     LocationInterface = created.release();
-    // Refused: the object stays until the release at exit, the thread ends.
-    if (!LocationInterface->SetDesiredAccuracy()) return;
   }
   for (;;) {
     LatLongReport report;

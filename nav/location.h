@@ -12,9 +12,9 @@ using LocationFactory = std::function<std::unique_ptr<LocationService>()>;
 
 inline constexpr std::chrono::milliseconds kLocationPollInterval{1000};
 
-// Thread body: creates the location object into LocationInterface and polls it every
-// interval until ReleaseLocationInterface takes it away. Ends at once, quietly, when the
-// object cannot be created or refuses the accuracy request.
+// Thread body: creates the location object, asks it for exact reports, keeps it in
+// LocationInterface and polls it every interval until ReleaseLocationInterface takes it
+// away. Ends at once, quietly, when the object cannot be created or refuses the request.
 void LocationThread(const LocationFactory &create = LocationServiceCreate,
                     std::chrono::milliseconds interval = kLocationPollInterval);
 

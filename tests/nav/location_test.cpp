@@ -7,6 +7,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <deque>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -208,22 +209,35 @@ TEST(LocationThread, EndsQuietlyWhenSetUpFails) {
               std::chrono::milliseconds(1))
       .join();
 
-  // Refused accuracy: the thread ends without asking for reports; the object stays
-  // until the release.
+  // Refused accuracy: the thread ends without asking for reports and lets the object go.
   ScriptState s;
   s.accuracyOk = false;
   std::thread(LocationThread, [&s] { return std::make_unique<ScriptedLocation>(s); },
               std::chrono::milliseconds(1))
       .join();
-  {
-    std::lock_guard<std::mutex> lk(s.m);
-    EXPECT_EQ(s.accuracyCalls, 1);
-    EXPECT_EQ(s.reportCalls, 0);
-    EXPECT_FALSE(s.destroyed);
-  }
+  std::lock_guard<std::mutex> lk(s.m);
+  EXPECT_EQ(s.accuracyCalls, 1);
+  EXPECT_EQ(s.reportCalls, 0);
+  EXPECT_TRUE(s.destroyed);
+}
+
+TEST(LocationThread, ReleaseDuringSetUpDropsTheNewObject) {
+  ScriptState s;
+  std::promise<void> creating, released;
+  std::thread t(LocationThread,
+                [&] {
+                  creating.set_value();
+                  released.get_future().wait();
+                  return std::make_unique<ScriptedLocation>(s);
+                },
+                std::chrono::milliseconds(1));
+  creating.get_future().wait();
   ReleaseLocationInterface();
+  released.set_value();
+  t.join();
   std::lock_guard<std::mutex> lk(s.m);
   EXPECT_TRUE(s.destroyed);
+  EXPECT_EQ(s.reportCalls, 0);
 }
 
 }  // namespace
