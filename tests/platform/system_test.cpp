@@ -148,27 +148,4 @@ TEST(SystemTest, MessageBoxGoesToTheHandlerOrStandardError) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "caption: again\n");
 }
 
-TEST(SystemTest, FakesStandInAndStepAside) {
-  char host[100] = {};
-  ASSERT_EQ(PlatformGetHostName(host, 99), 0);
-  const std::string realHost = host;
-  EXPECT_EQ(PlatformSocketStartup(), 0);
-
-  PlatformFakes fakes;
-  fakes.socketStartup = [] { return 10091; };
-  fakes.version = [] { return 0x80000106UL; };
-  fakes.hostName = [](char *, size_t) { return -1; };
-  PlatformSetFakes(fakes);
-  EXPECT_EQ(PlatformSocketStartup(), 10091);
-  EXPECT_EQ(PlatformGetVersion(), 0x80000106UL);
-  EXPECT_EQ(PlatformGetHostName(host, 99), -1);
-
-  PlatformSetFakes({});
-  EXPECT_EQ(PlatformSocketStartup(), 0);
-  EXPECT_EQ(PlatformGetVersion() & 0x80000000UL, 0u);
-  std::fill(std::begin(host), std::end(host), 0);
-  EXPECT_EQ(PlatformGetHostName(host, 99), 0);
-  EXPECT_EQ(std::string(host), realHost);
-}
-
 }  // namespace
