@@ -18,7 +18,7 @@ const char *const kUsage =
     "  app FOLDER [--lang L] [--skin S]\n"
     "      every file below FOLDER as the row \"/app/<path>\" (lower-cased); t from the\n"
     "      file kind (100 for HTML pages); l = S below /app/img, L elsewhere (default **)\n"
-    "  row KEY T L (--text TEXT | --file PATH | --int N | --null)\n"
+    "  row KEY T L (--text TEXT | --file PATH | --null)\n"
     "      one kvt row; KEY is stored as given\n";
 
 int Fail(const std::string &message) {
@@ -58,11 +58,7 @@ int Row(Package &pkg, int argc, char **argv) {
   if (how == "--null" && argc == 4) {
     v.kind = Value::Null;
   } else if (how == "--text" && argc == 5) {
-    v = {Value::Text, argv[4], 0};
-  } else if (how == "--int" && argc == 5) {
-    v.kind = Value::Int;
-    v.number = std::strtoll(argv[4], &end, 10);
-    if (!*argv[4] || *end) return Usage();
+    v = {Value::Text, argv[4]};
   } else if (how == "--file" && argc == 5) {
     if (!ReadWhole(argv[4], v.bytes)) return Fail(std::string("cannot read ") + argv[4]);
     v.kind = IsTextKind(static_cast<int>(t)) ? Value::Text : Value::Blob;

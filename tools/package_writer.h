@@ -63,9 +63,8 @@ inline bool ReadWhole(const fs::path &p, std::string &out) {
 
 // The v of a row, with the SQL type it is stored as.
 struct Value {
-  enum Kind { Null, Text, Blob, Int } kind = Null;
+  enum Kind { Null, Text, Blob } kind = Null;
   std::string bytes;
-  long long number = 0;
 };
 
 // A package file opened for writing; every change is one transaction, committed by
@@ -114,7 +113,6 @@ class Package {
         case Value::Null: sqlite3_bind_null(ins, 2); break;
         case Value::Text: sqlite3_bind_text(ins, 2, value.bytes.data(), n, SQLITE_TRANSIENT); break;
         case Value::Blob: sqlite3_bind_blob(ins, 2, value.bytes.data(), n, SQLITE_TRANSIENT); break;
-        case Value::Int: sqlite3_bind_int64(ins, 2, value.number); break;
       }
       sqlite3_bind_int64(ins, 3, t);
       sqlite3_bind_text(ins, 4, lang.data(), static_cast<int>(lang.size()), SQLITE_TRANSIENT);
@@ -166,7 +164,7 @@ inline bool AddAppFolder(Package &pkg, const fs::path &folder, const std::string
     }
     if (t == kHtmlPage) content = WithoutDocType(content);
     const std::string &l = key.compare(0, 8, "/app/img") == 0 ? skin : lang;
-    Value v{IsTextKind(t) ? Value::Text : Value::Blob, std::move(content), 0};
+    Value v{IsTextKind(t) ? Value::Text : Value::Blob, std::move(content)};
     if (!pkg.put(key, v, t, l)) {
       error = key + ": " + pkg.error();
       return false;
