@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <filesystem>
 #include <map>
 #include <string>
 #include <tuple>
@@ -132,6 +133,27 @@ TEST_F(MakePackageTool, Refusals) {
   }
   EXPECT_TRUE(Rows(pkg).empty());
   EXPECT_EQ(MakePackage(env.root() + "/no/folder/out.veskara", {"row", "k", "1", "**", "--null"}), 1);
+}
+
+}  // namespace
+
+namespace {
+
+// The demo data folder gets the web-application package built from the demo page, and a
+// second run replaces it whole.
+TEST(MakeDemo, PutsTheAppPackageIntoTheDataFolder) {
+  testing_support::TestEnv env;
+  const std::string data = env.root() + "/demo/Marolin";
+  const std::string tool = MAROLIN_BINARY_DIR "/tools/make_demo";
+  for (int run = 0; run < 2; ++run) {
+    ASSERT_EQ(testing_support::RunProgram(tool, {data, MAROLIN_SOURCE_DIR "/tools/demo"}), 0);
+    std::map<std::string, Row> got = Rows(data + "/A000001.veskara");
+    ASSERT_TRUE(got.count("/app/veskara.html|**"));
+    EXPECT_EQ(got["/app/veskara.html|**"].t, 100);
+    EXPECT_EQ(got["/app/veskara.html|**"].v.rfind("<!", 0), std::string::npos);
+  }
+  EXPECT_FALSE(std::filesystem::exists(data + "/A000001.veskara.new"));
+  EXPECT_EQ(testing_support::RunProgram(tool, {data}), 2);
 }
 
 }  // namespace
