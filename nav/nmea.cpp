@@ -129,6 +129,7 @@ int64_t NmeaParseTime(const char *date, const char *time) {
     tm.tm_sec = s;
   }
   tm.tm_isdst = 0;
+  // The offset stands as the database step set it (-1); nothing re-bases it.
   return static_cast<int64_t>(timegm(&tm)) + PosState.gpsTimeOffset.load();
 }
 

@@ -151,10 +151,12 @@ void ServeStaticFile(SockBuf &w, const char *rest) {
   if (!HostConfig.WebRoot[0] || HasParentSegment(rest)) return NotFound(w);
   int mime = StaticMime(rest);
   std::string name = std::string(HostConfig.WebRoot) + "/" + rest;
-  // Non-blocking, so that opening a FIFO does not wait for a writer.
+  // Only plain files are opened: opening a FIFO would wait for a writer, and opening a
+  // device can act on it. Non-blocking in case the name changes in between.
+  struct stat st;
+  if (stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return NotFound(w);
   Fd fd(open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (fd.get() < 0) return NotFound(w);
-  struct stat st;
   if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > INT_MAX) return NotFound(w);
   if (!ReadInto(w, fd.get())) return NotFound(w);
   SendResponse(w, MaxAgeFor(mime), "200 OK", mime);

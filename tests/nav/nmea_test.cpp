@@ -114,34 +114,19 @@ TEST_F(Nmea, SentencesUpdateTheOwnShip) {
     PosState.fix = c.startFix;
     if (c.recentFix) PosState.lastFixTime = std::time(nullptr);
     Feed(c.lines);
-    const Expect &e = c.expect;
-    if (e.fix) {
-      EXPECT_EQ(PosState.fix.load(), *e.fix);
-    }
-    if (e.lat) {
-      EXPECT_NEAR(PosState.lat.load(), *e.lat, 1e-9);
-    }
-    if (e.lon) {
-      EXPECT_NEAR(PosState.lon.load(), *e.lon, 1e-9);
-    }
-    if (e.speed) {
-      EXPECT_NEAR(PosState.speed.load(), *e.speed, 1e-9);
-    }
-    if (e.heading) {
-      EXPECT_NEAR(PosState.heading.load(), *e.heading, 1e-9);
-    }
-    if (e.dbs) {
-      EXPECT_NEAR(PosState.dbs.load(), *e.dbs, 1e-9);
-    }
-    if (e.dbk) {
-      EXPECT_NEAR(PosState.dbk.load(), *e.dbk, 1e-9);
-    }
-    if (e.hdop) {
-      EXPECT_NEAR(PosState.hdop.load(), *e.hdop, 1e-9);
-    }
-    if (e.gpsTime) {
-      EXPECT_EQ(PosState.gpsTime.load(), *e.gpsTime);
-    }
+    const Expect &want = c.expect;
+    if (want.fix) { EXPECT_EQ(PosState.fix.load(), *want.fix); }
+    auto near = [](const std::optional<double> &w, double got, const char *what) {
+      if (w) { EXPECT_NEAR(got, *w, 1e-9) << what; }
+    };
+    near(want.lat, PosState.lat, "lat");
+    near(want.lon, PosState.lon, "lon");
+    near(want.speed, PosState.speed, "speed");
+    near(want.heading, PosState.heading, "heading");
+    near(want.dbs, PosState.dbs, "dbs");
+    near(want.dbk, PosState.dbk, "dbk");
+    near(want.hdop, PosState.hdop, "hdop");
+    if (want.gpsTime) { EXPECT_EQ(PosState.gpsTime.load(), *want.gpsTime); }
     EXPECT_EQ(PosState.dbt.load(), 0.0);
     EXPECT_NE(PosState.now.load(), 0);
   }
