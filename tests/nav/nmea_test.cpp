@@ -311,12 +311,7 @@ TEST_F(Nmea, LocationFixWhileStopped) {
   EXPECT_EQ(PosState.now.load(), 0);  // the sentence pass ended at once
 }
 
-// The shared test data; MAROLIN_TESTDATA_DIR in the environment points elsewhere (a
-// worktree that has no shared folder beside it).
-std::string TestDataDir() {
-  const char *dir = std::getenv("MAROLIN_TESTDATA_DIR");
-  return dir && *dir ? dir : MAROLIN_TESTDATA_DIR;
-}
+std::string TestDataDir() { return MAROLIN_TESTDATA_DIR; }
 
 // What a log leaves behind, worked out from its lines here rather than by the handler.
 struct LogResult {
