@@ -23,6 +23,11 @@ TEST(Quit, ClosesAndServesOneMoreRequest) {
   ASSERT_TRUE(r);
   EXPECT_EQ(r->statusLine, "HTTP/1.1 200 OK");
   EXPECT_TRUE(last.closedByPeer());
+  // The listener has ended: a further connection is refused, or reset unanswered when it
+  // slipped into the backlog before the listening socket closed.
   HttpConn none;
-  EXPECT_FALSE(none.ok());  // the listener has closed its socket
+  if (none.ok()) {
+    none.sendRaw("GET /hostversion/ HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(none.closedByPeer());
+  }
 }
