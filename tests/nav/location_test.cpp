@@ -241,14 +241,3 @@ TEST(LocationThread, ReleaseDuringSetUpDropsTheNewObject) {
 }
 
 }  // namespace
-
-// Until the sentence handler's own lands: stores the fix the way it does.
-void LocationFixInject(int64_t time, double lat, double lon, double speed, double course,
-                       double errorRadius) {
-  PosState.gpsTime = time;
-  PosState.lat = lat;
-  PosState.lon = lon;
-  PosState.speed = speed;
-  PosState.heading = course;
-  PosState.fix = -static_cast<int>(errorRadius);
-}
