@@ -197,3 +197,8 @@ void NmeaSockControl(char *hostToken, char **splitter) {
 int NmeaTcpRequested() { return NmeaTcpSource.requested; }
 
 int NmeaTcpState() { return NmeaTcpSource.state; }
+
+bool NmeaTcpClientActive() {
+  std::lock_guard<std::mutex> lk(NmeaTcpSource.lock);
+  return NmeaTcpSource.linkOwned;
+}

@@ -13,3 +13,7 @@ extern NmeaTcpTimingRec NmeaTcpTiming;
 
 // Longest accepted line, CR and LF included, is one less than this.
 constexpr int kNmeaTcpLineLimit = 500;
+
+// True while a client thread holds the link (from its take-over until it has closed its
+// last socket and ended).
+bool NmeaTcpClientActive();
