@@ -12,7 +12,7 @@ namespace ais_test {
 class BitWriter {
  public:
   BitWriter &put(uint64_t value, int width) {
-    for (int i = width - 1; i >= 0; --i) bits_.push_back((value >> i) & 1);
+    for (int i = width - 1; i >= 0; --i) bits_.push_back(i < 64 ? (value >> i) & 1 : 0);
     return *this;
   }
   BitWriter &putSigned(int64_t value, int width) { return put(static_cast<uint64_t>(value), width); }
