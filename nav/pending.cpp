@@ -2,8 +2,5 @@
 // real implementation lands.
 #include "nav/nav.h"
 
-void NmeaHandleSentence(const char *) {}
-void LocationFixInject(int64_t, double, double, double, double, double) {}
-void TrackLogPass() {}
 void SerialStartAll() {}
 void LocationThreadStart() {}
