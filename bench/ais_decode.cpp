@@ -1,7 +1,7 @@
 // AIS decoding speed: the recorded AIS logs, repeated to at least 100000 sentences, through
 // AisHandleSentence (with a poll every 1000 sentences, as a page would) and through gpsd's
 // gpsdecode on the same corpus. Prints sentences per second for both and their ratio.
-//   bench_ais_decode [testdata folder]   (default: $MAROLIN_TESTDATA_DIR, else ../shared/testdata)
+//   bench_ais_decode [test data folder]   (default: tests/data of the source tree)
 #include <unistd.h>
 
 #include <chrono>
@@ -21,9 +21,7 @@ using Clock = std::chrono::steady_clock;
 
 std::string DataDir(int argc, char **argv) {
   if (argc > 1) return argv[1];
-  const char *env = std::getenv("MAROLIN_TESTDATA_DIR");
-  if (env && *env) return env;
-  return (std::filesystem::path(__FILE__).parent_path().parent_path() / ".." / "shared" / "testdata").string();
+  return (std::filesystem::path(__FILE__).parent_path().parent_path() / "tests" / "data").string();
 }
 
 std::vector<std::string> Corpus(const std::string &dir, size_t atLeast) {

@@ -79,17 +79,10 @@ std::vector<std::string> ParseRow(const std::string &r) {
   return cols;
 }
 
-// The shared test data; MAROLIN_TESTDATA_DIR in the environment points elsewhere (a
-// worktree that has no shared folder beside it).
-std::string TestDataDir() {
-  const char *dir = std::getenv("MAROLIN_TESTDATA_DIR");
-  return dir && *dir ? dir : MAROLIN_TESTDATA_DIR;
-}
-
 std::vector<std::string> AisLines() {
   std::vector<std::string> lines;
   for (const char *name : {"ais-nmea.log", "ais-18-27.log"}) {
-    std::ifstream f(TestDataDir() + "/nmea/" + name);
+    std::ifstream f(std::string(MAROLIN_TESTDATA_DIR) + "/nmea/" + name);
     std::string l;
     while (std::getline(f, l)) {
       while (!l.empty() && (l.back() == '\r' || l.back() == '\n')) l.pop_back();
