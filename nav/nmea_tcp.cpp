@@ -15,7 +15,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "common/pos_state.h"
@@ -42,7 +44,9 @@ struct NmeaTcpSourceRec {
   bool linkOwned = false;  // a client thread holds the link (its buffer and socket)
 };
 
-NmeaTcpSourceRec NmeaTcpSource;
+// Never destroyed: a detached client may still wait on it or read into its link while
+// the process exits.
+NmeaTcpSourceRec &NmeaTcpSource = *std::make_unique<NmeaTcpSourceRec>().release();
 
 bool Current(uint64_t gen) {
   std::lock_guard<std::mutex> lk(NmeaTcpSource.lock);
@@ -185,9 +189,13 @@ void NmeaSockControl(char *hostToken, char **splitter) {
   uint64_t gen = ++s.generation;
   s.changed.notify_all();
   if (on == 1) {
-    std::thread(NmeaTcpThread, &s.link, gen).detach();
-    s.state = 1;
     PosState.tcpInput = 1;
+    try {
+      std::thread(NmeaTcpThread, &s.link, gen).detach();
+      s.state = 1;
+    } catch (const std::system_error &) {
+      s.state = 0;  // no client runs; the page sees it off
+    }
   } else {
     s.state = 0;
     PosState.tcpInput = 0;

@@ -2,6 +2,7 @@
 // until "/getAisData" takes them all.
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -21,8 +22,9 @@ std::mutex AisSentenceLock;
 
 }  // namespace
 
-// Construction order matters at exit: the lock goes first, then the buffer's storage.
-AisRowText AisRowBuffer;
+// The buffer is never destroyed: feeder threads are not stopped at exit and may still
+// append while the process ends.
+AisRowText &AisRowBuffer = *std::make_unique<AisRowText>().release();
 std::mutex AisRowLock;
 
 void AisRowText::Append(const char *row, size_t len) {

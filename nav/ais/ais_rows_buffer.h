@@ -23,5 +23,5 @@ class AisRowText {
   size_t head_ = 0;  // start of the oldest live row; rows before it were dropped
 };
 
-extern AisRowText AisRowBuffer;  // guarded by AisRowLock
+extern AisRowText &AisRowBuffer;  // guarded by AisRowLock
 extern std::mutex AisRowLock;

@@ -134,6 +134,37 @@ int RefusedPort() {
   return ntohs(a.sin_port);
 }
 
+// A listener whose accept queue is full: further connects hang unanswered.
+class HangingServer {
+ public:
+  HangingServer() {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    listen(fd_, 0);
+    socklen_t len = sizeof a;
+    getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    for (int i = 0; i < 3; ++i) {
+      int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      connect(c, reinterpret_cast<sockaddr *>(&a), sizeof a);
+      fillers_.push_back(c);
+    }
+  }
+  ~HangingServer() {
+    for (int c : fillers_) close(c);
+    close(fd_);
+  }
+  int port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+  std::vector<int> fillers_;
+};
+
 std::string Control(const std::string &rest) {
   auto r = HttpGet("/nemasock/" + rest);
   if (!r) return "no answer";
@@ -377,4 +408,20 @@ TEST_F(NmeaTcp, ServerClosingLeadsToANewConnection) {
   s.closeAll();
   EXPECT_GE(s.conn(2), 0);
   EXPECT_EQ(NmeaTcpState(), 1);
+}
+
+// A client hanging in a connect is woken by the take-over too; the connect here would
+// otherwise go on for minutes.
+TEST_F(NmeaTcp, SecondOnRequestTakesOverAConnectingClient) {
+  HangingServer hanging;
+  ASSERT_EQ(On(hanging.port()), "0");
+  ASSERT_TRUE(WaitFor([] { return NmeaTcpClientActive(); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let it reach the connect
+  EXPECT_EQ(NmeaTcpState(), 1);  // connecting counts as running
+  LineServer &s = Server();
+  ASSERT_EQ(On(s.port()), "0");
+  ASSERT_GE(s.conn(1), 0);
+  ASSERT_TRUE(s.send(1, std::string(kMsg1) + "\r\n"));
+  Poller poll;
+  EXPECT_TRUE(poll.waitRow(kRow1));
 }
