@@ -27,7 +27,7 @@
 const char *const DefaultChartServer = "charts.veskara.example";
 
 std::atomic<int> ResolveRetryWaitMs{2000};
-std::atomic<int> PieceRetryWaitMs{2000};
+std::atomic<int> BlockRetryWaitMs{2000};
 
 namespace {
 
@@ -49,8 +49,8 @@ enum {
   ErrNone = 0,
   ErrLocal = -1,      // no buffer, or the temporary file cannot be opened or read
   ErrRequest = -2,    // a request to the server failed
-  ErrPieces = -3,     // six bad pieces in a row
-  ErrWrite = -4,      // a piece not written whole, or the install rename failed
+  ErrBlocks = -3,     // six bad blocks in a row
+  ErrWrite = -4,      // a block not written whole, or the install rename failed
   ErrCheck = -5,      // too long, wrong CRC-32, or no positive size requested
   ErrCancelled = -7,
 };
@@ -180,7 +180,7 @@ void RunDownload(DownloadStateRec &d) {
     return;
   }
 
-  int retries = PieceRetries;
+  int retries = BlockRetries;
   while (held < size && d.error == ErrNone && d.state != CancelRequested) {
     SockBufReset(conn);
     std::string path = Format(kRemotePathFormat, id, version, static_cast<int>(held), 0);
@@ -191,25 +191,25 @@ void RunDownload(DownloadStateRec &d) {
       break;
     }
     while (held < size && d.state != CancelRequested) {
-      // The last piece asks only for what is missing, so a server that keeps the
+      // The last block asks only for what is missing, so a server that keeps the
       // connection open after the body does not leave it waiting.
-      int want = static_cast<int>(std::min<long long>(PieceSize, size - held));
-      const char *piece = SockBufReadBytes(conn, want);
-      if (!piece || conn.lineLen != want) {
+      int want = static_cast<int>(std::min<long long>(BlockSize, size - held));
+      const char *block = SockBufReadBytes(conn, want);
+      if (!block || conn.lineLen != want) {
         if (retries > 0) {
           --retries;
-          Pause(PieceRetryWaitMs);
+          Pause(BlockRetryWaitMs);
         } else {
-          d.error = ErrPieces;
+          d.error = ErrBlocks;
         }
         break;
       }
-      retries = PieceRetries;
-      if (!WriteAll(file.get(), piece, want)) {
+      retries = BlockRetries;
+      if (!WriteAll(file.get(), block, want)) {
         d.error = ErrWrite;
         break;
       }
-      crc = Crc32Update(crc, piece, static_cast<size_t>(want));
+      crc = Crc32Update(crc, block, static_cast<size_t>(want));
       held += want;
       d.bytes = static_cast<int>(held);
     }

@@ -21,17 +21,17 @@ ChartServer ChartServerConfig();
 
 // Name resolution is tried this often before a request gives up.
 constexpr int ResolveTries = 20;
-// Bad pieces in a row that are retried with a new request; one more ends the download.
-constexpr int PieceRetries = 5;
-// Body pieces are read and written in blocks of this size.
-constexpr int PieceSize = 65536;
+// Bad blocks in a row that are retried with a new request; one more ends the download.
+constexpr int BlockRetries = 5;
+// The body is read and written in blocks of this size.
+constexpr int BlockSize = 65536;
 // Receive time-out of the remote connection, in seconds (plus 100 ms, as SockSetOptions).
 constexpr int RemoteReceiveSeconds = 60;
 
-// Pauses in milliseconds (2000 each): between resolve tries, and after a bad piece before
+// Pauses in milliseconds (2000 each): between resolve tries, and after a bad block before
 // the next request. Variables so that a test can shorten them.
 extern std::atomic<int> ResolveRetryWaitMs;
-extern std::atomic<int> PieceRetryWaitMs;
+extern std::atomic<int> BlockRetryWaitMs;
 
 // Results of RemoteGet besides a Content-Length (> 0, or 0).
 enum RemoteGetResult {

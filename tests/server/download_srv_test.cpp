@@ -41,7 +41,7 @@ enum class Answer {
   NoLength,  // 200 without Content-Length, the bytes, close
   NotFound,  // 404 with a body and a Content-Length
   KeepOpen,  // as Whole, but the connection stays open until the client closes it
-  Gated,     // as Whole, one 65536-byte piece per release()
+  Gated,     // as Whole, one 65536-byte block per release()
 };
 
 struct Script {
@@ -95,10 +95,10 @@ class StandInChartServer {
     std::lock_guard<std::mutex> lk(m_);
     script_.assign(s.begin(), s.end());
   }
-  void release(int pieces = 1) {
+  void release(int blocks = 1) {
     {
       std::lock_guard<std::mutex> lk(m_);
-      tokens_ += pieces;
+      tokens_ += blocks;
     }
     cv_.notify_all();
   }
@@ -205,13 +205,13 @@ class StandInChartServer {
         break;
       case Answer::Gated: {
         if (!SendAll(fd, "HTTP/1.1 200 OK\r\n" + length + "\r\n")) return;
-        for (size_t at = 0; at < body.size(); at += PieceSize) {
+        for (size_t at = 0; at < body.size(); at += BlockSize) {
           std::unique_lock<std::mutex> lk(m_);
           cv_.wait(lk, [this] { return stop_ || tokens_ > 0; });
           if (stop_) return;
           --tokens_;
           lk.unlock();
-          if (!SendAll(fd, body.data() + at, std::min<size_t>(PieceSize, body.size() - at))) return;
+          if (!SendAll(fd, body.data() + at, std::min<size_t>(BlockSize, body.size() - at))) return;
         }
         break;
       }
@@ -311,7 +311,7 @@ class Download : public ::testing::Test {
   void Fresh() {
     Finish();
     ResolveRetryWaitMs = 1;
-    PieceRetryWaitMs = 1;
+    BlockRetryWaitMs = 1;
     for (auto &e : fs::directory_iterator(folder())) {
       std::string n = e.path().filename().string();
       if (n.starts_with("N") || n.starts_with("A")) fs::remove_all(e.path());
@@ -392,7 +392,7 @@ TEST_F(Download, InstallsWholePackage) {
     std::string scratch = env_->root() + "/scratch.sqlite";
     std::string oldPkg = SqlitePackage(scratch, "old", 1000);
     std::string newPkg = SqlitePackage(scratch, "new", 150000);
-    ASSERT_GT(newPkg.size(), 2u * PieceSize);
+    ASSERT_GT(newPkg.size(), 2u * BlockSize);
     WriteFile(TargetPath(c.id), oldPkg);
     DbSlot &slot = c.app ? HostConfig.AppDb : HostConfig.ChartDb;
     slot.set(DbOpen(TargetPath(c.id).c_str(), SQLITE_OPEN_READONLY, false));
@@ -444,9 +444,9 @@ TEST_F(Download, ResumesFromWhatIsHeld) {
     std::vector<int> positions;
   } cases[] = {
       {"dropped mid-body", 0, {{Answer::DropAfter, 100000}}, "", {0, 65536}},
-      {"dropped twice, second time before a whole piece", 0,
+      {"dropped twice, second time before a whole block", 0,
        {{Answer::DropAfter, 70000}, {Answer::DropAfter, 1000}}, "", {0, 65536, 65536}},
-      {"dropped in the header's wake", 0, {{Answer::DropAfter, 0}}, "", {0, 0}},
+      {"closed right after the header", 0, {{Answer::DropAfter, 0}}, "", {0, 0}},
       {"held from an earlier run", 100000, {}, "", {100000}},
       {"held whole: nothing to fetch", 200000, {}, "", {}},
       {"server keeps the connection open", 0, {{Answer::KeepOpen}}, "", {0}},
@@ -494,10 +494,10 @@ TEST_F(Download, FailuresEndWithTheirCode) {
       {"no Content-Length", {{Answer::NoLength}}, Host::StandIn, Req(40, 1, 150000, crc), "", false, -2, 1,
        Temp::Empty},
       {"404 answer", {{Answer::NotFound}}, Host::StandIn, Req(40, 1, 150000, crc), "", false, -2, 1, Temp::Empty},
-      {"six bad pieces in a row",
+      {"six bad blocks in a row",
        std::vector<Script>(6, Script{Answer::DropAfter, 1000}), Host::StandIn, Req(40, 1, 150000, crc), "", false,
        -3, 6, Temp::Empty},
-      {"a good piece resets the retries",
+      {"a good block resets the retries",
        {{Answer::DropAfter, 1000}, {Answer::DropAfter, 1000}, {Answer::DropAfter, 1000}, {Answer::DropAfter, 1000},
         {Answer::DropAfter, 1000}, {Answer::DropAfter, 70000}, {Answer::DropAfter, 1000},
         {Answer::DropAfter, 1000}, {Answer::DropAfter, 1000}, {Answer::DropAfter, 1000},
@@ -536,7 +536,7 @@ TEST_F(Download, FailuresEndWithTheirCode) {
     switch (c.temp) {
       case Temp::Absent: EXPECT_FALSE(fs::exists(TempPath(40))); break;
       case Temp::Empty: EXPECT_EQ(ReadFile(TempPath(40)), ""); break;
-      case Temp::Prefix: EXPECT_EQ(ReadFile(TempPath(40)), pkg.substr(0, PieceSize)); break;
+      case Temp::Prefix: EXPECT_EQ(ReadFile(TempPath(40)), pkg.substr(0, BlockSize)); break;
       case Temp::Whole: EXPECT_EQ(ReadFile(TempPath(40)), pkg); break;
       case Temp::Directory: EXPECT_TRUE(fs::is_directory(TempPath(40))); break;
     }
@@ -556,11 +556,12 @@ TEST_F(Download, ProgressCancelAndContinue) {
   Progress p = Call(start);
   EXPECT_TRUE(p.s == 1 || p.s == 2);
 
-  // b grows piece by piece while s stays 2.
-  for (int pieces = 1; pieces <= 2; ++pieces) {
+  // b grows block by block while s stays 2.
+  for (int blocks = 1; blocks <= 2; ++blocks) {
     server_->release();
-    p = WaitUntil([&](const Progress &q) { return q.b >= pieces * PieceSize; });
-    EXPECT_EQ(p.b, pieces * PieceSize);
+    // Until the thread has begun, s is 1 and the values are the last download's.
+    p = WaitUntil([&](const Progress &q) { return q.s == 2 && q.b >= blocks * BlockSize; });
+    EXPECT_EQ(p.b, blocks * BlockSize);
     EXPECT_EQ(p.s, 2);
     EXPECT_EQ(p.e, 0);
     EXPECT_EQ(p.id, 9);
@@ -571,12 +572,12 @@ TEST_F(Download, ProgressCancelAndContinue) {
   EXPECT_EQ(p.s, 2);
   p = Call("**");
   EXPECT_EQ(p.s, 3);
-  // The thread is waiting for its third piece; it takes it, then stops.
+  // The thread is waiting for its third block; it takes it, then stops.
   server_->release();
   p = WaitIdle();
   EXPECT_EQ(p.e, -7);
-  EXPECT_EQ(p.b, 3 * PieceSize);
-  EXPECT_EQ(ReadFile(TempPath(9)), pkg.substr(0, 3 * PieceSize));
+  EXPECT_EQ(p.b, 3 * BlockSize);
+  EXPECT_EQ(ReadFile(TempPath(9)), pkg.substr(0, 3 * BlockSize));
   EXPECT_FALSE(fs::exists(TargetPath(9)));
   EXPECT_FALSE(fs::exists(TempPath(10)));
 
@@ -585,7 +586,7 @@ TEST_F(Download, ProgressCancelAndContinue) {
   Progress cancelIdle = Call("**");
   for (const Progress &q : {idle, cancelIdle}) {
     EXPECT_EQ(q.id, 9);
-    EXPECT_EQ(q.b, 3 * PieceSize);
+    EXPECT_EQ(q.b, 3 * BlockSize);
     EXPECT_EQ(q.s, 0);
     EXPECT_EQ(q.e, -7);
   }
@@ -594,7 +595,7 @@ TEST_F(Download, ProgressCancelAndContinue) {
   Call(start);
   p = WaitIdle();
   EXPECT_EQ(p.e, 0);
-  EXPECT_EQ(server_->seenPositions(), (std::vector<int>{0, 3 * PieceSize}));
+  EXPECT_EQ(server_->seenPositions(), (std::vector<int>{0, 3 * BlockSize}));
   EXPECT_EQ(ReadFile(TargetPath(9)), pkg);
 }
 
