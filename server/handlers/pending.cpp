@@ -11,4 +11,3 @@ void HandleGetSetState(SockBuf &, char *) {}
 void HandleExecSql(SockBuf &, sqlite3 *, const char *) {}
 void HandleGetAuth(SockBuf &, const char *) {}
 void HandleCrc32(SockBuf &, const char *) {}
-void HandleDownload(SockBuf &, const char *) {}
