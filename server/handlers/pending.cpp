@@ -5,13 +5,5 @@
 void KvtServe(SockBuf &, sqlite3 *, const char *, const char *) {}
 void HandleMapDataA(SockBuf &, const char *, sqlite3 *, const char *) {}
 void ServeStaticFile(SockBuf &, const char *) {}
-void HandleGetTile(SockBuf &, const char *) {}
-void HandleGetTileI(SockBuf &, const char *) {}
-void HandleGazetteer(SockBuf &, const char *) {}
 void HandleHostStat(SockBuf &, const char *, const char *, int) {}
-int KvtPut(sqlite3 *, SockBuf &, const char *, const char *, int, int) { return 1; }
-void HandleGetSetState(SockBuf &, char *) {}
-void HandleExecSql(SockBuf &, sqlite3 *, const char *) {}
-void HandleGetAuth(SockBuf &, const char *) {}
-void HandleCrc32(SockBuf &, const char *) {}
 void HandleDownload(SockBuf &, const char *) {}
