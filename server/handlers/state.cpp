@@ -21,13 +21,6 @@ static const char *const kNoSuchState = "510 no such state";
 static const int kStateType = 9;
 static const int kStateMime = 9;
 
-// The registry store comes with the start-up configuration; where it is not linked in,
-// the settings change in memory only.
-extern long RegWriteSetting(const char *name, const char *text) __attribute__((weak));
-static void StoreSetting(const char *name, const char *text) {
-  if (RegWriteSetting) RegWriteSetting(name, text);
-}
-
 // Appends to the status text, cutting at its width.
 static void StatusAppend(SockBuf &w, const char *text) {
   size_t have = std::strlen(w.status);
@@ -133,12 +126,12 @@ void HandleGetSetState(SockBuf &w, char *rest) {
   char copy[sizeof HostConfig.skin];
   if (std::strcmp(key, "alang") == 0) {
     SetSetting(w, HostConfig.alang, sizeof HostConfig.alang, value, copy);
-    StoreSetting("alang", copy);
+    RegWriteSetting("alang", copy);
   } else if (std::strcmp(key, "mlang") == 0) {
     SetSetting(w, HostConfig.mlang, sizeof HostConfig.mlang, value, copy);
   } else if (std::strcmp(key, "skin") == 0) {
     SetSetting(w, HostConfig.skin, sizeof HostConfig.skin, value, copy);
-    StoreSetting("skin", copy);
+    RegWriteSetting("skin", copy);
   } else if (std::strcmp(key, "chartdb") == 0) {
     SwitchChart(w, value);
   } else if (std::strcmp(key, "delchartdb") == 0) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/host_config.h"
+#include "platform/registry.h"
 #include "tests/support/sqlfile.h"
 #include "tests/support/testing.h"
 
@@ -28,6 +29,18 @@ std::string Trip() { return Env().dataFolder() + "veskara.trip"; }
 
 std::vector<std::string> Rows(const std::string &key) {
   return SqlRows(Trip(), "SELECT v,t,l FROM kvt WHERE k=" + std::string("'") + key + "'");
+}
+
+// A settings value as the registry holds it; "(none)" when it is missing.
+std::string Registry(const char *name) {
+  HKEY k = nullptr;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Brevant\\Marolin", 0, KEY_QUERY_VALUE, &k) != ERROR_SUCCESS)
+    return "(none)";
+  char buf[64] = {};
+  unsigned long type = 0, size = sizeof buf;
+  long rc = RegQueryValueExA(k, name, nullptr, &type, reinterpret_cast<unsigned char *>(buf), &size);
+  RegCloseKey(k);
+  return rc == ERROR_SUCCESS && type == REG_SZ ? std::string(buf) : "(none)";
 }
 
 HttpResponse Get(const std::string &path) {
@@ -116,20 +129,22 @@ TEST(SetValue, StoreFailureAnswersErrWithTheStatus) {
 
 TEST(GetSetState, SettingsChangeTheHostAndAreStored) {
   Env();
+  // The registry holds alang and skin only; mlang lives until the next start.
   struct {
     const char *arg;
     const char *body;
     const char *key, *row;
+    const char *regAlang, *regSkin;
   } cases[] = {
-      {"alang=fr", "000 fr", "alang", "fr|9|**"},
-      {"mlang=en", "000 en", "mlang", "en|9|**"},
-      {"skin=Sea=Green", "000 Sea=Green", "skin", "Sea=Green|9|**"},  // only the first '=' splits
-      {"skin=", "000 ", "skin", "|9|**"},
+      {"alang=fr", "000 fr", "alang", "fr|9|**", "fr", "(none)"},
+      {"mlang=en", "000 en", "mlang", "en|9|**", "fr", "(none)"},
+      {"skin=Sea=Green", "000 Sea=Green", "skin", "Sea=Green|9|**", "fr", "Sea=Green"},  // only the first '=' splits
+      {"skin=", "000 ", "skin", "|9|**", "fr", ""},
       // Longer than the field: cut to its width, whole in the row.
-      {"alang=deutsch", "000 deu", "alang", "deutsch|9|**"},
-      {"mlang=%C3%A9%C3%A9", "000 \xC3\xA9", "mlang", "\xC3\xA9\xC3\xA9|9|**"},  // not inside a character
+      {"alang=deutsch", "000 deu", "alang", "deutsch|9|**", "deu", ""},
+      {"mlang=%C3%A9%C3%A9", "000 \xC3\xA9", "mlang", "\xC3\xA9\xC3\xA9|9|**", "deu", ""},  // not inside a character
       {"skin=0123456789012345678901234567890123", "000 0123456789012345678901234567890", "skin",
-       "0123456789012345678901234567890123|9|**"},
+       "0123456789012345678901234567890123|9|**", "deu", "0123456789012345678901234567890"},
   };
   for (const auto &c : cases) {
     auto r = Get(std::string("/getSetState/") + c.arg);
@@ -138,6 +153,9 @@ TEST(GetSetState, SettingsChangeTheHostAndAreStored) {
     EXPECT_EQ(r.header("Cache-Control"), "no-cache") << c.arg;
     EXPECT_EQ(r.body, c.body) << c.arg;
     EXPECT_EQ(Rows(c.key), std::vector<std::string>{c.row}) << c.arg;
+    EXPECT_EQ(Registry("alang"), c.regAlang) << c.arg;
+    EXPECT_EQ(Registry("skin"), c.regSkin) << c.arg;
+    EXPECT_EQ(Registry("mlang"), "(none)") << c.arg;
   }
   SettingsCopy s = CopySettings();
   EXPECT_STREQ(s.alang, "deu");
