@@ -180,8 +180,7 @@ TEST(GetSetState, UnknownKeysAreStoredAndAnswered510) {
   EXPECT_STRNE(CopySettings().alang, "fr");
 }
 
-// Reads are answered by the key/value reader of the web-file routes; enabled once that is in main.
-TEST(GetSetState, DISABLED_ReadsWithoutEqualsSignServeTheStoredRow) {
+TEST(GetSetState, ReadsWithoutEqualsSignServeTheStoredRow) {
   Env();
   ASSERT_EQ(Get("/getSetState/mlang=nl").body, "000 nl");
   ASSERT_EQ(HttpPost("/setValue/MixedCase", "upper")->body, "OK");

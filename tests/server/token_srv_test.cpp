@@ -45,6 +45,17 @@ TEST(GetAuth, TokenOfTheArgumentAndTheSuffix) {
   }
 }
 
+TEST(GetAuth, OnlyTheFullPrefixReachesTheRoute) {
+  Env();
+  // Without the final slash it is a chart-package lookup, which finds nothing.
+  for (const char *path : {"/getAuth", "/getauth/x", "/GetAuth/x"}) {
+    auto r = HttpGet(path);
+    ASSERT_TRUE(r) << path;
+    EXPECT_EQ(r->statusLine, "HTTP/1.1 404 File not found") << path;
+    EXPECT_EQ(r->body, "") << path;
+  }
+}
+
 std::string Crc(const std::string &name) {
   auto r = HttpGet("/getcrc32/" + name);
   EXPECT_TRUE(r) << name;
