@@ -18,8 +18,6 @@ constexpr double kRadToDeg = 57.29577951308232;
 constexpr double kEarthRadius = 6371000.0;  // metres; the track logger uses its own
 constexpr double kMinInterval = 0.1;        // seconds between two reports, bounds excluded
 constexpr double kMaxInterval = 15.0;
-constexpr uint64_t kFileTime1970 = 116444736000000000ULL;
-constexpr uint64_t kTicksPerSecond = 10000000ULL;
 
 // Held around every call on the location object and around its release, so the release
 // at exit never pulls the object from under a running call.
@@ -59,7 +57,8 @@ bool LocationPoll(LocationService &location, LatLongReport &report) {
 
 void LocationReport(const LatLongReport &cur) {
   // Unsigned: a report older than the previous one gives a huge interval, not a negative.
-  double dt = static_cast<double>(cur.timestamp - PreviousReport.timestamp) / 10000000.0;
+  double dt = static_cast<double>(cur.timestamp - PreviousReport.timestamp) /
+              static_cast<double>(kFileTimeTicksPerSecond);
   if (dt > kMinInterval && dt < kMaxInterval) {
     double phi1 = PreviousReport.latitude * kDegToRad;
     double lambda1 = PreviousReport.longitude * kDegToRad;
@@ -77,7 +76,7 @@ void LocationReport(const LatLongReport &cur) {
                     std::cos(phi1) * std::cos(phi2) * std::cos(dLambda);
     double distance = std::acos(std::fmax(-1.0, std::fmin(1.0, cosine))) * kEarthRadius;
     double speed = distance / dt;
-    uint64_t time = (cur.timestamp - kFileTime1970) / kTicksPerSecond;
+    uint64_t time = (cur.timestamp - kFileTimeUnixEpoch) / kFileTimeTicksPerSecond;
     if (PosState.tcpInput.load() == 0)
       LocationFixInject(static_cast<int64_t>(time), cur.latitude, cur.longitude, speed, course,
                         cur.errorRadius);

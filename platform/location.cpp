@@ -24,8 +24,6 @@ constexpr guint32 kAccuracyExact = 8;
 constexpr int kSetupTimeoutMs = 25000;
 constexpr int kPollTimeoutMs = 2000;
 
-constexpr uint64_t kFileTime1970 = 116444736000000000ULL;
-constexpr uint64_t kTicksPerSecond = 10000000ULL;
 constexpr uint64_t kTicksPerMicrosecond = 10ULL;
 
 struct VariantUnref {
@@ -112,7 +110,7 @@ class GeoClueLocation final : public LocationService {
 }  // namespace
 
 uint64_t UnixToFileTime(uint64_t seconds, uint64_t microseconds) {
-  return kFileTime1970 + seconds * kTicksPerSecond + microseconds * kTicksPerMicrosecond;
+  return kFileTimeUnixEpoch + seconds * kFileTimeTicksPerSecond + microseconds * kTicksPerMicrosecond;
 }
 
 std::unique_ptr<LocationService> LocationServiceCreate() {

@@ -6,6 +6,10 @@
 #include <cstdint>
 #include <memory>
 
+// The count of 1970-01-01 00:00 UTC, and the units in a second.
+inline constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ULL;
+inline constexpr uint64_t kFileTimeTicksPerSecond = 10000000ULL;
+
 struct LatLongReport {
   double latitude = 0;     // degrees, north positive
   double longitude = 0;    // degrees, east positive
