@@ -6,7 +6,6 @@
 void NmeaHandleSentence(const char *) {}
 void LocationFixInject(int64_t, double, double, double, double, double) {}
 void TrackLogPass() {}
-void SerialStartAll() {}
 void NmeaSockControl(char *, char **) {}
 int NmeaTcpRequested() { return 0; }
 int NmeaTcpState() { return 0; }

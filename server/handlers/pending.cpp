@@ -8,7 +8,6 @@ void ServeStaticFile(SockBuf &, const char *) {}
 void HandleGetTile(SockBuf &, const char *) {}
 void HandleGetTileI(SockBuf &, const char *) {}
 void HandleGazetteer(SockBuf &, const char *) {}
-void HandleHostStat(SockBuf &, const char *, const char *, int) {}
 int KvtPut(sqlite3 *, SockBuf &, const char *, const char *, int, int) { return 1; }
 void HandleGetSetState(SockBuf &, char *) {}
 void HandleExecSql(SockBuf &, sqlite3 *, const char *) {}
