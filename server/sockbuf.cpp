@@ -229,24 +229,30 @@ int OutAppendF(SockBuf &sb, const char *fmt, ...) {
   return sb.outLen;
 }
 
+// Appends one formatted piece to a fixed header buffer; the text is cut at its end.
+__attribute__((format(printf, 4, 5))) static void HeadAppend(char *head, size_t cap, int &n, const char *fmt, ...) {
+  if (n < 0 || static_cast<size_t>(n) >= cap) return;
+  va_list ap;
+  va_start(ap, fmt);
+  int m = std::vsnprintf(head + n, cap - static_cast<size_t>(n), fmt, ap);
+  va_end(ap);
+  if (m > 0) n += m;
+}
+
 long SendResponse(SockBuf &sb, int maxAge, const char *status, int mime) {
   const char *st = status ? status : (sb.status[0] ? sb.status : "200 OK");
   if (mime < 0 || mime > 12) mime = 0;
   char head[2560];
   int n = std::snprintf(head, sizeof head, "HTTP/1.1 %s\r\n", st);
-  auto add = [&](const char *fmt, auto... args) {
-    if (n >= 0 && static_cast<size_t>(n) < sizeof head)
-      n += std::snprintf(head + n, sizeof head - static_cast<size_t>(n), fmt, args...);
-  };
   if (sb.keepAlive != 0)
-    add("Connection: keep-alive\r\nKeep-Alive: max=%d\r\n", sb.keepAlive);
+    HeadAppend(head, sizeof head, n, "Connection: keep-alive\r\nKeep-Alive: max=%d\r\n", sb.keepAlive);
   else
-    add("Connection: close\r\n");
+    HeadAppend(head, sizeof head, n, "Connection: close\r\n");
   if (maxAge != 0)
-    add("Cache-Control: max-age=%d\r\n", maxAge);
+    HeadAppend(head, sizeof head, n, "Cache-Control: max-age=%d\r\n", maxAge);
   else
-    add("Cache-Control: no-cache\r\n");
-  add("Server: Veskara\r\nContent-Type: %s\r\nContent-Length: %d\r\n\r\n", MimeTable[mime], sb.outLen);
+    HeadAppend(head, sizeof head, n, "Cache-Control: no-cache\r\n");
+  HeadAppend(head, sizeof head, n, "Server: Veskara\r\nContent-Type: %s\r\nContent-Length: %d\r\n\r\n", MimeTable[mime], sb.outLen);
   if (n > static_cast<int>(sizeof head) - 1) n = static_cast<int>(sizeof head) - 1;
   send(sb.sock, head, static_cast<size_t>(n), MSG_NOSIGNAL);
   long r = send(sb.sock, sb.buf, static_cast<size_t>(sb.outLen), MSG_NOSIGNAL);
