@@ -240,4 +240,21 @@ bool WaitPortFree(const std::string &path, int timeoutMs) {
   return false;
 }
 
+bool WaitNoDescriptorOn(const std::string &path, int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  const std::string gone = path + " (deleted)";
+  while (std::chrono::steady_clock::now() < deadline) {
+    bool held = false;
+    std::error_code ec;
+    for (fs::directory_iterator it("/proc/self/fd", ec), end; !ec && it != end; it.increment(ec)) {
+      std::error_code e2;
+      std::string target = fs::read_symlink(it->path(), e2).string();
+      if (!e2 && (target == path || target == gone)) held = true;
+    }
+    if (!held) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
 }  // namespace testing_support

@@ -83,4 +83,8 @@ class SentenceRecorder {
 // when it did within the bound.
 bool WaitPortFree(const std::string &path, int timeoutMs = 20000);
 
+// Polls until no descriptor of this process refers to the device at path (also after
+// the device node has gone); true when that happened within the bound.
+bool WaitNoDescriptorOn(const std::string &path, int timeoutMs = 20000);
+
 }  // namespace testing_support
