@@ -184,8 +184,9 @@ void WriteSerialPortList(const std::vector<std::pair<std::string, std::string>> 
 }
 
 SentenceRecorder &SentenceRecorder::instance() {
-  static SentenceRecorder r;
-  return r;
+  // Never destroyed: detached readers may still deliver while the process exits.
+  static SentenceRecorder *r = new SentenceRecorder;
+  return *r;
 }
 
 void SentenceRecorder::Sink(const char *line) {
