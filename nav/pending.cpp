@@ -3,9 +3,6 @@
 #include "nav/ais/ais.h"
 #include "nav/nav.h"
 
-void NmeaHandleSentence(const char *) {}
-void LocationFixInject(int64_t, double, double, double, double, double) {}
-void TrackLogPass() {}
 void NmeaSockControl(char *, char **) {}
 int NmeaTcpRequested() { return 0; }
 int NmeaTcpState() { return 0; }

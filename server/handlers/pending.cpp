@@ -2,9 +2,6 @@
 // from this file when its real implementation lands.
 #include "server/handlers/handlers.h"
 
-void KvtServe(SockBuf &, sqlite3 *, const char *, const char *) {}
-void HandleMapDataA(SockBuf &, const char *, sqlite3 *, const char *) {}
-void ServeStaticFile(SockBuf &, const char *) {}
 void HandleGetTile(SockBuf &, const char *) {}
 void HandleGetTileI(SockBuf &, const char *) {}
 void HandleGazetteer(SockBuf &, const char *) {}

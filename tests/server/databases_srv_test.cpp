@@ -1,0 +1,197 @@
+// The database step on a real data folder: the trip schema on the first start, rows kept
+// on the next, where the web-application package is found, and the own ship reset.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+
+#include "common/db.h"
+#include "common/host_config.h"
+#include "common/pos_state.h"
+#include "nav/nav.h"
+#include "server/databases.h"
+#include "tests/support/packages.h"
+#include "tests/support/testing.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::HttpConn;
+using testing_support::HttpGet;
+using testing_support::MakePackage;
+using testing_support::WriteFile;
+
+std::string Trim(std::string s) {
+  while (!s.empty() && s.back() == ' ') s.pop_back();
+  return s;
+}
+
+// name -> CREATE text, for every table and index of a database file.
+std::map<std::string, std::string> Schema(const std::string &path) {
+  std::map<std::string, std::string> out;
+  sqlite3 *db = nullptr;
+  sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  {
+    Stmt s(db, "SELECT name,sql FROM sqlite_master WHERE sql IS NOT NULL AND name NOT LIKE 'sqlite_%'");
+    while (sqlite3_step(s) == SQLITE_ROW)
+      out[reinterpret_cast<const char *>(sqlite3_column_text(s, 0))] =
+          Trim(reinterpret_cast<const char *>(sqlite3_column_text(s, 1)));
+  }
+  sqlite3_close(db);
+  return out;
+}
+
+int Count(const std::string &path, const char *sql) {
+  sqlite3 *db = nullptr;
+  sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  int n = -1;
+  {
+    Stmt s(db, sql);
+    if (sqlite3_step(s) == SQLITE_ROW) n = sqlite3_column_int(s, 0);
+  }
+  sqlite3_close(db);
+  return n;
+}
+
+class Databases : public ::testing::Test {
+ protected:
+  void SetUp() override { fs::create_directories(env.dataFolder()); }
+  void TearDown() override { StopServer(); }
+
+  // "/quit!", then one more connection for the listener's last accept; once nothing
+  // accepts any more the databases are closed as at shutdown.
+  static void StopServer() {
+    if (!HostConfig.ServerRunning) return;
+    {
+      HttpConn q;
+      q.sendRaw("GET /quit! HTTP/1.1\r\nHost: 127.0.0.2:9999\r\n\r\n");
+      EXPECT_TRUE(q.closedByPeer());
+    }
+    for (int i = 0; i < 500; ++i) {
+      HttpConn c;
+      if (!c.ok()) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    CloseDatabases();
+  }
+  void Restart() {
+    StopServer();
+    testing_support::StartTestServer(env);
+  }
+  std::string Trip() const { return env.dataFolder() + "veskara.trip"; }
+  std::string Page() {
+    auto r = HttpGet("/app/veskara.html");
+    return r ? r->body : "<no response>";
+  }
+
+  testing_support::TestEnv env;
+};
+
+TEST_F(Databases, FirstStartCreatesTheTripSchema) {
+  // Leftovers of an earlier run of the step.
+  PosState.lat = 1;
+  PosState.fix = 5;
+  PosState.serialInput = 1;
+  PosState.tcpInput = 1;
+  PosState.trackMinDistance = 7;
+  PosState.trackMaxInterval = 8;
+  PosState.lastLogTime = 9;
+  PosState.gpsTimeOffset = 0;
+  HostConfig.ChartDb.set(DbOpen(":memory:", SQLITE_OPEN_READWRITE, false));
+  WriteFile(env.dataFolder() + "veskara.html", "plain page");
+
+  testing_support::StartTestServer(env);
+
+  const std::map<std::string, std::string> want = {
+      {"kvt", "CREATE TABLE kvt (k TEXT,v TEXT,t INTEGER, l TEXT)"},
+      {"i_kv_lk", "CREATE INDEX i_kv_lk ON kvt(l,k)"},
+      {"log", "CREATE TABLE log (id INTEGER PRIMARY KEY AUTOINCREMENT, ts INTEGER, x DOUBLE, y DOUBLE,t INTEGER,v TEXT)"},
+      {"i_log_ts", "CREATE INDEX i_log_ts ON log(ts)"},
+      {"i_log_t", "CREATE INDEX i_log_t ON log(t)"},
+  };
+  EXPECT_EQ(Schema(Trip()), want);
+
+  EXPECT_FALSE(HostConfig.AppDb);
+  EXPECT_FALSE(HostConfig.ChartDb);
+  EXPECT_NE(HostConfig.DbMutex, nullptr);
+  EXPECT_EQ(Page(), "plain page");  // no package: the web root
+
+  EXPECT_EQ(PosState.lat.load(), 999.0);
+  EXPECT_EQ(PosState.lon.load(), 999.0);
+  EXPECT_EQ(PosState.fix.load(), 0);
+  EXPECT_EQ(PosState.serialInput.load(), 0);
+  EXPECT_EQ(PosState.tcpInput.load(), 0);
+  EXPECT_EQ(PosState.trackMinDistance.load(), 50);
+  EXPECT_EQ(PosState.trackMaxInterval.load(), 86400);
+  EXPECT_EQ(PosState.lastLogTime.load(), 0);
+  EXPECT_EQ(PosState.gpsTimeOffset.load(), -1);
+}
+
+TEST_F(Databases, SecondStartKeepsTheRows) {
+  testing_support::StartTestServer(env);
+  sqlite3_mutex *mutex = HostConfig.DbMutex;
+  {
+    sqlite3 *db = nullptr;
+    sqlite3_open_v2(Trip().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    sqlite3_busy_timeout(db, 5000);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "INSERT INTO kvt(k,v,t,l) VALUES ('foo','bar',10,'**');"
+                           "INSERT INTO log(ts,x,y,t,v) VALUES (1,2,3,1,'')",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+  }
+  auto schema = Schema(Trip());
+  Restart();
+  Restart();
+  EXPECT_EQ(Schema(Trip()), schema);
+  EXPECT_EQ(Count(Trip(), "SELECT count(*) FROM kvt WHERE k='foo'"), 1);
+  EXPECT_EQ(Count(Trip(), "SELECT count(*) FROM log"), 1);
+  EXPECT_EQ(HostConfig.DbMutex, mutex);  // allocated once
+  auto r = HttpGet("/getValue/foo");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->body, "bar");
+}
+
+TEST_F(Databases, PackageFolderBeforeWorkingDirectory) {
+  const std::string src = env.root() + "/src";
+  auto build = [&](const std::string &package, const std::string &text) {
+    WriteFile(src + "/veskara.html", text);
+    ASSERT_EQ(MakePackage(package, {"app", src}), 0);
+  };
+  build(env.dataFolder() + "A000001.veskara", "from the data folder");
+  build(env.workDir() + "/A000001.veskara", "from the working directory");
+  WriteFile(env.dataFolder() + "veskara.html", "plain page");
+
+  testing_support::StartTestServer(env);
+  EXPECT_EQ(Page(), "<!DOCTYPE HTML>from the data folder");
+  fs::remove(env.dataFolder() + "A000001.veskara");
+  Restart();
+  EXPECT_EQ(Page(), "<!DOCTYPE HTML>from the working directory");
+  fs::remove(env.workDir() + "/A000001.veskara");
+  Restart();
+  EXPECT_EQ(Page(), "plain page");
+}
+
+// Another process reading the trip file for a moment does not cost the logger its point.
+TEST_F(Databases, TripWritesWaitForAReader) {
+  testing_support::StartTestServer(env);
+  sqlite3 *reader = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(Trip().c_str(), &reader, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM log;", nullptr, nullptr, nullptr), SQLITE_OK);
+  std::thread release([reader] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    sqlite3_exec(reader, "COMMIT", nullptr, nullptr, nullptr);
+  });
+  NmeaHandleSentence("$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A");
+  release.join();
+  sqlite3_close(reader);
+  EXPECT_EQ(Count(Trip(), "SELECT count(*) FROM log WHERE t=1"), 1);
+  EXPECT_EQ(Count(Trip(), "SELECT count(*) FROM kvt WHERE k='settings'"), 1);
+}
+
+}  // namespace
