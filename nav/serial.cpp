@@ -12,6 +12,7 @@
 #include <new>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "common/host_config.h"
 #include "common/pos_state.h"
