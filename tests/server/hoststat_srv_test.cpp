@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "common/host_config.h"
 #include "common/pos_state.h"
@@ -191,6 +193,36 @@ TEST(HostStat, ChangedSerialSwitchStartsSerialInput) {
   EXPECT_EQ(fed, expected);
   SerialSentenceSink = NmeaHandleSentence;
   PosState.serialInput = 0;
+  std::remove(playback.c_str());
+}
+
+TEST(HostStat, RequestedTcpSourceKeepsSerialInputFromStarting) {
+  const TestEnv &env = Env();
+  WriteSerialPortList({{"marolin-test", "marolin-test-no-such-port"}});
+  SentenceRecorder &rec = SentenceRecorder::instance();
+  rec.clear();
+  SerialSentenceSink = SentenceRecorder::Sink;
+  WriteFile(env.workDir() + "/Marolin/nmea.log", "T\n");
+  PosState.serialInput = 0;
+  // Requested with a value that starts no client, so no connection is tried.
+  auto on = HttpGet("/nemasock/127.0.0.1/1/2");
+  ASSERT_TRUE(on);
+  ASSERT_EQ(NmeaTcpRequested(), 2);
+  PosState.fix = 7;
+  HttpResponse r = Post("/getSetHostStat/3600/100/1/0");
+  EXPECT_EQ(PosState.serialInput.load(), 1);  // stored all the same
+  EXPECT_NE(r.body.find("\"fix\":7,"), std::string::npos) << r.body;
+  ASSERT_TRUE(HttpGet("/nemasock/127.0.0.1/1/0"));
+  // With the source off again only a change starts: the stored 1 does not.
+  r = Post("/getSetHostStat/3600/100/1/0");
+  EXPECT_NE(r.body.find("\"fix\":7,"), std::string::npos) << r.body;
+  r = Post("/getSetHostStat/3600/100/2/0");
+  EXPECT_NE(r.body.find("\"fix\":0,"), std::string::npos) << r.body;
+  EXPECT_TRUE(rec.waitFor("T\n"));
+  EXPECT_EQ(rec.lines(), std::vector<std::string>{"T\n"});
+  SerialSentenceSink = NmeaHandleSentence;
+  PosState.serialInput = 0;
+  std::remove((env.workDir() + "/Marolin/nmea.log").c_str());
 }
 
 TEST(HostStat, BodyIsKeptInABlockThatOnlyGrows) {
