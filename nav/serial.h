@@ -1,4 +1,4 @@
-// Serial-port readers and the playback file: the pieces behind SerialStartAll.
+// Serial-port readers and the playback file: what SerialStartAll starts.
 #pragma once
 
 #include <atomic>

@@ -105,7 +105,7 @@ TEST_F(SerialReader, LineSplitOverTwoWritesIsJoined) {
   PtyPair pty;
   std::thread &reader = startReader(pty.slavePath());
   ASSERT_TRUE(pty.write("$GPRMC,1"));
-  // Let the first piece end its read before the rest comes (the reader's gap is 50 ms).
+  // Let the first half end its read before the rest comes (the reader's gap is 50 ms).
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   ASSERT_TRUE(pty.write("23,A*00\r"));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -227,7 +227,7 @@ TEST_F(Playback, FeedsEveryLineAfterEmptyingTheLog) {
       {"lines as read, last without end", "$GPRMC,1*00\n\nno sentence\n!AIVDM,2*00",
        {"$GPRMC,1*00\n", "\n", "no sentence\n", "!AIVDM,2*00"}},
       {"CR LF read as LF, a lone CR kept", "$A*00\r\n$B\r*00\r\n", {"$A*00\n", "$B\r*00\n"}},
-      {"long lines in pieces of 999", longLine + "\n", {longLine.substr(0, 999), longLine.substr(999) + "\n"}},
+      {"long lines in chunks of 999", longLine + "\n", {longLine.substr(0, 999), longLine.substr(999) + "\n"}},
       {"empty file", "", {}},
   };
   for (const Case &c : cases) {
