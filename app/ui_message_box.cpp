@@ -1,5 +1,7 @@
-// The message box bridge: a caller on any thread queues its box on the UI thread's main
-// context and sleeps on its own condition variable; the dialog's response wakes it.
+// The message box bridge: a caller on any thread queues its box under the bridge's lock,
+// wakes the UI thread's main context and sleeps on the bridge's condition variable; the
+// dialog's response wakes it. Nothing but a wake-up passes through GLib, so every hand-over
+// of data goes through the one lock.
 #include "app/ui_message_box.h"
 
 #include <condition_variable>
@@ -26,9 +28,10 @@ struct Box {
 struct UiMessageBox::State {
   std::mutex lock;
   std::condition_variable changed;
-  bool open = true;                     // false once the window has gone
-  std::list<std::shared_ptr<Box>> boxes;  // queued or shown
-  GtkWindow *parent = nullptr;          // UI thread only
+  bool open = true;                         // false once the window has gone
+  std::list<std::shared_ptr<Box>> queued;   // waiting for the UI thread
+  std::list<std::shared_ptr<Box>> shown;    // on screen
+  GtkWindow *parent = nullptr;              // UI thread only
   GMainContext *context = nullptr;
   GThread *uiThread = nullptr;
 };
@@ -36,6 +39,10 @@ struct UiMessageBox::State {
 namespace {
 
 using StatePtr = std::shared_ptr<UiMessageBox::State>;
+
+// The bridge of the running window, for the UI thread's wake-ups.
+std::mutex gCurrentLock;
+std::weak_ptr<UiMessageBox::State> gCurrent;
 
 GtkMessageType MessageTypeFor(unsigned type) {
   switch (type & 0xF0) {
@@ -46,72 +53,82 @@ GtkMessageType MessageTypeFor(unsigned type) {
   }
 }
 
-void Finish(const StatePtr &state, const std::shared_ptr<Box> &box) {
-  std::lock_guard<std::mutex> lk(state->lock);
-  box->done = true;
-  state->boxes.remove(box);
-  state->changed.notify_all();
-}
-
-struct ShowRequest {
+struct Shown {
   StatePtr state;
   std::shared_ptr<Box> box;
 };
 
 void OnResponse(GtkDialog *dialog, gint, gpointer data) {
-  auto *req = static_cast<ShowRequest *>(data);
-  req->box->dialog = nullptr;
-  Finish(req->state, req->box);
+  auto *s = static_cast<Shown *>(data);
+  s->box->dialog = nullptr;
+  {
+    std::lock_guard<std::mutex> lk(s->state->lock);
+    s->box->done = true;
+    s->state->shown.remove(s->box);
+    s->state->changed.notify_all();
+  }
   gtk_widget_destroy(GTK_WIDGET(dialog));
 }
 
-void FreeRequest(gpointer data, GClosure *) { std::unique_ptr<ShowRequest> owned(static_cast<ShowRequest *>(data)); }
+void FreeShown(gpointer data, GClosure *) { std::unique_ptr<Shown> owned(static_cast<Shown *>(data)); }
 
 // Shows the box without a nested loop, so the window and its close keep working.
-void ShowDialog(const StatePtr &state, const std::shared_ptr<Box> &box) {
+GtkWidget *ShowDialog(const StatePtr &state, const std::shared_ptr<Box> &box) {
   GtkWidget *dialog = gtk_message_dialog_new(state->parent, GTK_DIALOG_DESTROY_WITH_PARENT, MessageTypeFor(box->type),
                                              GTK_BUTTONS_OK, "%s", box->text.c_str());
   gtk_window_set_title(GTK_WINDOW(dialog), box->caption.c_str());
   box->dialog = dialog;
-  auto req = std::make_unique<ShowRequest>(ShowRequest{state, box});
-  g_signal_connect_data(dialog, "response", G_CALLBACK(OnResponse), req.release(), FreeRequest, GConnectFlags(0));
+  g_signal_connect_data(dialog, "response", G_CALLBACK(OnResponse), std::make_unique<Shown>(Shown{state, box}).release(),
+                        FreeShown, GConnectFlags(0));
   gtk_widget_show(dialog);
+  return dialog;
 }
 
-gboolean ShowQueued(gpointer data) {
-  auto *req = static_cast<ShowRequest *>(data);
-  bool open;
+// On the UI thread: shows every queued box.
+gboolean ShowQueued(gpointer) {
+  StatePtr state;
   {
-    std::lock_guard<std::mutex> lk(req->state->lock);
-    open = req->state->open && !req->box->done;
+    std::lock_guard<std::mutex> lk(gCurrentLock);
+    state = gCurrent.lock();
   }
-  if (open) ShowDialog(req->state, req->box);
+  if (!state) return G_SOURCE_REMOVE;
+  std::list<std::shared_ptr<Box>> boxes;
+  {
+    std::lock_guard<std::mutex> lk(state->lock);
+    if (!state->open) return G_SOURCE_REMOVE;
+    boxes.swap(state->queued);
+    state->shown.insert(state->shown.end(), boxes.begin(), boxes.end());
+  }
+  for (const auto &box : boxes) ShowDialog(state, box);
   return G_SOURCE_REMOVE;
 }
-
-void FreeQueued(gpointer data) { std::unique_ptr<ShowRequest> owned(static_cast<ShowRequest *>(data)); }
 
 int ShowAndWait(const StatePtr &state, const char *text, const char *caption, unsigned type) {
   auto box = std::make_shared<Box>();
   box->text = text ? text : "";
   box->caption = caption ? caption : "";
   box->type = type;
+  const bool onUiThread = g_thread_self() == state->uiThread;
   {
-    std::unique_lock<std::mutex> lk(state->lock);
+    std::lock_guard<std::mutex> lk(state->lock);
     if (!state->open) {
       // The window has gone: the line the program writes without one.
       std::fprintf(stderr, "%s: %s\n", box->caption.c_str(), box->text.c_str());
       return IDOK;
     }
-    state->boxes.push_back(box);
+    (onUiThread ? state->shown : state->queued).push_back(box);
   }
-  if (g_thread_self() == state->uiThread) {
+  if (onUiThread) {
     // On the UI thread itself the box is modal here.
-    ShowDialog(state, box);
-    gtk_dialog_run(GTK_DIALOG(box->dialog));
+    gtk_dialog_run(GTK_DIALOG(ShowDialog(state, box)));
   } else {
-    g_main_context_invoke_full(state->context, G_PRIORITY_DEFAULT, ShowQueued,
-                               std::make_unique<ShowRequest>(ShowRequest{state, box}).release(), FreeQueued);
+    // Always queued: g_main_context_invoke would run the dialog right here, on this
+    // thread, whenever the UI thread is not inside its loop at this moment.
+    GSource *source = g_idle_source_new();
+    g_source_set_priority(source, G_PRIORITY_DEFAULT);
+    g_source_set_callback(source, ShowQueued, nullptr, nullptr);
+    g_source_attach(source, state->context);
+    g_source_unref(source);
   }
   std::unique_lock<std::mutex> lk(state->lock);
   state->changed.wait(lk, [&] { return box->done; });
@@ -124,6 +141,10 @@ UiMessageBox::UiMessageBox(GtkWindow *parent) : state_(std::make_shared<State>()
   state_->parent = parent;
   state_->context = g_main_context_default();
   state_->uiThread = g_thread_self();
+  {
+    std::lock_guard<std::mutex> lk(gCurrentLock);
+    gCurrent = state_;
+  }
   StatePtr state = state_;
   PlatformSetMessageBoxHandler(
       [state](const char *text, const char *caption, unsigned type) { return ShowAndWait(state, text, caption, type); });
@@ -131,11 +152,16 @@ UiMessageBox::UiMessageBox(GtkWindow *parent) : state_(std::make_shared<State>()
 
 UiMessageBox::~UiMessageBox() {
   PlatformSetMessageBoxHandler({});
+  {
+    std::lock_guard<std::mutex> lk(gCurrentLock);
+    gCurrent.reset();
+  }
   std::list<std::shared_ptr<Box>> left;
   {
     std::lock_guard<std::mutex> lk(state_->lock);
     state_->open = false;
-    left.swap(state_->boxes);
+    left.swap(state_->shown);
+    left.splice(left.end(), state_->queued);
     for (auto &box : left) box->done = true;
     state_->changed.notify_all();
   }
