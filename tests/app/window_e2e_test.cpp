@@ -220,6 +220,22 @@ TEST_F(WindowTest, ExternalLinksOpenInTheDesktopHandlerAndTheWindowKeepsItsPage)
   ExpectCleanExit();
 }
 
+TEST_F(WindowTest, FramesFollowTheSameLinkPolicy) {
+  InstallPage(
+      "<html><head><script src=\"report.js\"></script></head><body onload=\"var x = new XMLHttpRequest(); "
+      "x.open('POST', DemoReport + 'load'); x.send('{}');\">"
+      "<iframe src=\"https://example.org/chart.pdf\"></iframe>"
+      "<iframe src=\"mailto:skipper@example.org\"></iframe>"
+      "<iframe src=\"/app/report.js\"></iframe></body></html>");
+  Start();
+  EXPECT_TRUE(WaitUntil([&] {
+    return ReadFile(opened_) == "https://example.org/chart.pdf\nmailto:skipper@example.org\n" ||
+           ReadFile(opened_) == "mailto:skipper@example.org\nhttps://example.org/chart.pdf\n";
+  })) << ReadFile(opened_);
+  app_->signal(SIGTERM);
+  ExpectCleanExit();
+}
+
 TEST_F(WindowTest, FullscreenFragmentSwitchesTheWindowAndBack) {
   InstallPage();
   Start();
