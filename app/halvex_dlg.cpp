@@ -99,6 +99,9 @@ void CHalvexDlg::RequestClose() {
 }
 
 int CHalvexDlg::DoModal() {
+  // The window class the desktop file names; the command line is the program's own.
+  g_set_prgname("marolin");
+  g_set_application_name(kProductName);
   if (!gtk_init_check(nullptr, nullptr)) {
     std::fprintf(stderr, "%s: cannot open the display\n", kProductName);
     return -1;

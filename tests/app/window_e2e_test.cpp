@@ -140,6 +140,7 @@ TEST_F(WindowTest, StartPageShowsAndTheWindowManagersCloseRunsThePageCloseFirst)
   Start();
   EXPECT_NE(WindowProperty(win_, "_NET_WM_NAME").find("\"Marolin\""), std::string::npos);
   EXPECT_NE(WindowProperty(win_, "_NET_WM_ICON").find("_NET_WM_ICON(CARDINAL) ="), std::string::npos);
+  EXPECT_NE(WindowProperty(win_, "WM_CLASS").find("\"marolin\""), std::string::npos);  // as the desktop file says
 
   // The page is on screen: the colour of its tool bar at the window's top left, once
   // the first frame has been painted.
