@@ -110,7 +110,10 @@ int CHalvexDlg::DoModal() {
   loop_ = g_main_loop_new(nullptr, FALSE);
   gRunning = this;
   OnInitDialog();
-  if (gCloseRequested) OnClose();
+  if (gCloseRequested) {
+    gCloseRequested = false;
+    OnClose();
+  }
   if (!ended_) g_main_loop_run(loop_);
   gRunning = nullptr;
 
@@ -197,12 +200,11 @@ void CHalvexDlg::StartPageWhenServerReady() {
 
 gboolean CHalvexDlg::OnServerPoll(gpointer self) {
   auto *dlg = static_cast<CHalvexDlg *>(self);
-  const bool last = g_get_monotonic_time() >= dlg->serverDeadline_;
+  const guint id = dlg->serverPoll_;
+  dlg->serverPoll_ = 0;  // this source ends here unless it goes on below
   dlg->StartPageWhenServerReady();
-  if (dlg->startRequested_ || last) {
-    dlg->serverPoll_ = 0;
-    return G_SOURCE_REMOVE;
-  }
+  if (dlg->startRequested_ || g_get_monotonic_time() >= dlg->serverDeadline_) return G_SOURCE_REMOVE;
+  dlg->serverPoll_ = id;
   return G_SOURCE_CONTINUE;
 }
 
