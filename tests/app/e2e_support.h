@@ -70,13 +70,13 @@ inline std::string Quote(const std::string &s) {
 // A child process with its output in a file; killed when the object goes.
 class Process {
  public:
-  Process(const std::vector<std::string> &argv, const std::string &outFile, const std::vector<int> &keepFds = {}) {
+  // Descriptors without close-on-exec are inherited.
+  Process(const std::vector<std::string> &argv, const std::string &outFile) {
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    (void)keepFds;  // inherited as they are (not close-on-exec)
     std::vector<char *> args;
     for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
@@ -128,7 +128,7 @@ class XSession {
     xvfb_ = std::make_unique<Process>(
         std::vector<std::string>{"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1280x800x24",
                                  "-nolisten", "tcp", "-noreset"},
-        logDir + "/xvfb.log", std::vector<int>{fds[1]});
+        logDir + "/xvfb.log");
     close(fds[1]);
     std::string number;
     char c;
@@ -248,13 +248,13 @@ class Reporter {
     for (;;) {
       size_t end;
       while ((end = in.find("\r\n\r\n")) == std::string::npos)
-        if (!Fill(c, in)) return Done(c);
+        if (!Fill(c, in)) return (void)close(c);
       std::string head = in.substr(0, end);
       size_t len = 0;
       std::smatch m;
       if (std::regex_search(head, m, std::regex("[Cc]ontent-[Ll]ength: *([0-9]+)"))) len = std::stoul(m[1]);
       while (in.size() < end + 4 + len)
-        if (!Fill(c, in)) return Done(c);
+        if (!Fill(c, in)) return (void)close(c);
       std::string body = in.substr(end + 4, len);
       in.erase(0, end + 4 + len);
       std::string method = head.substr(0, head.find(' '));
@@ -270,7 +270,7 @@ class Reporter {
       std::string reply =
           "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nAccess-Control-Allow-Methods: POST, GET\r\n"
           "Access-Control-Allow-Headers: Content-Type\r\nContent-Length: 0\r\n\r\n";
-      if (send(c, reply.data(), reply.size(), MSG_NOSIGNAL) < 0) return Done(c);
+      if (send(c, reply.data(), reply.size(), MSG_NOSIGNAL) < 0) return (void)close(c);
     }
   }
   bool Fill(int c, std::string &in) {
@@ -282,8 +282,6 @@ class Reporter {
     in.append(buf, static_cast<size_t>(n));
     return true;
   }
-  void Done(int c) { close(c); }
-
   int fd_ = -1, port_ = 0;
   int stop_[2] = {-1, -1};
   std::thread accept_;

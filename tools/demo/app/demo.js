@@ -203,6 +203,15 @@
       var v = JSON.parse(text);
       if (v && v.z) { view = v; follow = false; redraw(); }
     });
+    // The serial input switch (and with it the playback file) as it was left.
+    request('serial', 'GET', '/getValue/demo.serial', null, function (text) {
+      if (text === '0' || text === '1') $('serial').value = text;
+    });
+    $('serial').addEventListener('change', function () {
+      var x = new XMLHttpRequest();
+      x.open('POST', '/setValue/demo.serial');
+      x.send($('serial').value);
+    });
 
     redraw();
     pollHost();
