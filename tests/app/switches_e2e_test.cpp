@@ -119,4 +119,12 @@ TEST_F(SwitchesTest, EmbeddingAndAutomationKeepAnIdleLoopWithoutWindowOrService)
   }
 }
 
+TEST_F(SwitchesTest, NormalRunWithoutADisplayShutsDownAndReportsTheFailure) {
+  // The services start, the window cannot be made, the shutdown follows as after a close.
+  EXPECT_EQ(Run("chart.txt"), 1);
+  EXPECT_TRUE(fs::exists(env_.dataFolder() + "veskara.trip"));
+  EXPECT_NE(testing_support::ReadFile(env_.root() + "/marolin.log").find("cannot open the display"), std::string::npos);
+  EXPECT_FALSE(HttpConn().ok());
+}
+
 }  // namespace

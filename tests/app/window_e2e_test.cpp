@@ -237,6 +237,19 @@ TEST_F(WindowTest, FramesFollowTheSameLinkPolicy) {
   ExpectCleanExit();
 }
 
+TEST_F(WindowTest, ScriptDialogsNeverShow) {
+  // A dialog on screen would hold the page's script until answered, and the load report
+  // would not come.
+  InstallPage(
+      "<html><head><script src=\"report.js\"></script></head><body onload=\"alert('a'); "
+      "var answer = confirm('b') + ',' + prompt('c', 'd'); var x = new XMLHttpRequest(); "
+      "x.open('POST', DemoReport + 'load'); x.send(JSON.stringify({ answer: answer }));\">dialogs</body></html>");
+  Start();
+  EXPECT_EQ(JsonText(load_, "answer"), "false,null");
+  app_->signal(SIGTERM);
+  ExpectCleanExit();
+}
+
 TEST_F(WindowTest, FullscreenFragmentSwitchesTheWindowAndBack) {
   InstallPage();
   Start();
