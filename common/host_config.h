@@ -32,7 +32,7 @@ struct HostConfigRec {
   DbSlot TripDb;
   DbSlot ChartDb;
   DbSlot AppDb;
-  sqlite3_mutex *DbMutex = nullptr;
+  std::atomic<sqlite3_mutex *> DbMutex{nullptr};
 
   // alang, mlang and skin are read and written under SettingsLock; readers copy.
   std::mutex SettingsLock;

@@ -176,11 +176,14 @@ int ListenerThread() {
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = inet_addr(HostConfig.ServerAddress);
   addr.sin_port = htons(static_cast<uint16_t>(HostConfig.ServerPort));
-  if (bind(ls, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+  bool bound = bind(ls, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+  if (!bound) {
     std::fputs("ERROR on binding", stdout);
     std::fflush(stdout);
   }
-  listen(ls, 5);
+  // Linux would give an unbound socket a free port on every interface at listen(). Not
+  // listening instead makes the accept below fail, and the restart binds again.
+  if (bound) listen(ls, 5);
   HostConfig.ServerRunning = 1;
 
   for (;;) {

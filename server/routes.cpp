@@ -78,12 +78,8 @@ void RouteGet(SockBuf &w, char *path) {
     SettingsCopy s = CopySettings();
     return HandleMapDataA(w, path + 13, chart.get(), s.mlang);
   }
-  if (Prefix(path, "/getAuth/", 9)) {
-    // The token is computed over the rest followed by the fixed suffix.
-    char text[256 + 9];
-    std::snprintf(text, sizeof text, "%s-qomTrev", path + 9);
-    return HandleGetAuth(w, text);
-  }
+  // The handler appends the token suffix itself.
+  if (Prefix(path, "/getAuth/", 9)) return HandleGetAuth(w, path + 9);
   if (Prefix(path, "/getcrc32/", 10)) return HandleCrc32(w, path + 10);
   if (Prefix(path, "/download/", 10)) {
     HandleDownload(w, path + 10);

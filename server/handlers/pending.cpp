@@ -2,13 +2,4 @@
 // from this file when its real implementation lands.
 #include "server/handlers/handlers.h"
 
-void HandleGetTile(SockBuf &, const char *) {}
-void HandleGetTileI(SockBuf &, const char *) {}
-void HandleGazetteer(SockBuf &, const char *) {}
 void HandleHostStat(SockBuf &, const char *, const char *, int) {}
-int KvtPut(sqlite3 *, SockBuf &, const char *, const char *, int, int) { return 1; }
-void HandleGetSetState(SockBuf &, char *) {}
-void HandleExecSql(SockBuf &, sqlite3 *, const char *) {}
-void HandleGetAuth(SockBuf &, const char *) {}
-void HandleCrc32(SockBuf &, const char *) {}
-void HandleDownload(SockBuf &, const char *) {}

@@ -355,6 +355,7 @@ TEST_F(WindowTest, NoContextMenuAndNoSelectionOrDraggingOnBlocks) {
   EXPECT_NE(JsonText(sel->body, "text"), "");
 
   // Dragging a tile image is cancelled.
+  ASSERT_TRUE(reporter_.waitFor("chart", nullptr));
   const Point map = At("map");
   DragFromTo(win_, map, {map.x + 40, map.y + 40});
   EXPECT_EQ(next("dragstart"), "IMG cancelled");

@@ -42,7 +42,7 @@ TestEnv::~TestEnv() {
   if (!std::getenv("MAROLIN_KEEP_TEST_DIRS")) fs::remove_all(root_, ec);
 }
 
-void StartTestServer(const TestEnv &env) {
+void ConfigureTestServer(const TestEnv &env) {
   fs::create_directories(env.dataFolder());
   std::string folder = env.dataFolder();
   std::snprintf(HostConfig.TripFolder, sizeof HostConfig.TripFolder, "%s", folder.c_str());
@@ -56,6 +56,10 @@ void StartTestServer(const TestEnv &env) {
   }
   std::strcpy(HostConfig.ServerAddress, "127.0.0.2");
   HostConfig.ServerPort = 9999;
+}
+
+void StartTestServer(const TestEnv &env) {
+  ConfigureTestServer(env);
   OpenDatabases();
   for (int i = 0; i < 500; ++i) {
     HttpConn c;

@@ -25,8 +25,12 @@ class TestEnv {
   std::string oldCwd_;
 };
 
-// Fills the configuration as start-up does for this environment and runs the database
-// step, which starts the listener; returns once 127.0.0.2:9999 accepts connections.
+// Fills the configuration as start-up does for this environment (folders, settings,
+// server address and port), without starting anything.
+void ConfigureTestServer(const TestEnv &env);
+
+// ConfigureTestServer, then the database step, which starts the listener; returns once
+// 127.0.0.2:9999 accepts connections.
 void StartTestServer(const TestEnv &env);
 
 std::string ReadFile(const std::string &path);

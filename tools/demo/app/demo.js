@@ -1,11 +1,16 @@
-// Stand-in chart page: tiles of the open chart package, the own ship with its track from
-// the host state, AIS targets, and cpApp.close() that keeps the view for the next start.
+// Stand-in chart page: opens the demo chart package and shows its tiles and place names,
+// the own ship with its track from the host state and the AIS targets, and keeps the view
+// for the next start in cpApp.close().
 (function () {
   'use strict';
   var W = 40030178.618589394;          // side of the AIS world square in metres
   var TILE = 256;
-  var view = { lat: 52.85, lon: 5.45, z: 11 };
-  var follow = true;
+  var CHART = 2;                       // the demo chart package, A000002.veskara
+  var view = { lat: 54.55, lon: 10.4, z: 10 };
+  var zoomRange = [2, 18];
+  var chartReady = false;              // tiles wait for the package, or they would be cached blank
+  var follow = false;
+  var places = [];
   var own = null;                      // last host state
   var track = [];                      // [lon, lat, ts]
   var since = 0;                       // newest track time held
@@ -45,11 +50,12 @@
   function drawTiles() {
     var o = origin(), m = mapSize(), n = Math.pow(2, view.z), box = $('tiles');
     var html = '';
+    if (!chartReady) return;
     for (var ty = Math.floor(o.y / TILE); ty * TILE < o.y + m.h; ty++) {
       if (ty < 0 || ty >= n) continue;
       for (var tx = Math.floor(o.x / TILE); tx * TILE < o.x + m.w; tx++) {
         var wx = ((tx % n) + n) % n;
-        html += '<img alt="" onerror="this.style.visibility=\'hidden\'" src="/getTile/A0/' + view.z + '/' + ty + '/' + wx + '" style="left:' +
+        html += '<img alt="" onerror="this.style.visibility=\'hidden\'" src="/getTile/A' + CHART + '/' + view.z + '/' + ty + '/' + wx + '" style="left:' +
                 Math.round(tx * TILE - o.x) + 'px;top:' + Math.round(ty * TILE - o.y) + 'px">';
       }
     }
@@ -80,6 +86,11 @@
       label.textContent = t.name || mmsi;
       layer.appendChild(label);
     });
+    places.forEach(function (p) {
+      var label = svg('text', { 'class': 'place', x: p.x / W * s - o.x, y: p.y / W * s - o.y });
+      label.textContent = p.n;
+      layer.appendChild(label);
+    });
     if (own && own.fix !== 0 && Math.abs(own.latY) <= 90) {
       var p = project(own.latY, own.lonX, view.z);
       layer.appendChild(svg('polygon', { 'class': 'own', points: '0,-12 7,9 0,5 -7,9',
@@ -87,7 +98,23 @@
     }
   }
 
-  function redraw() { drawTiles(); drawOverlay(); }
+  // Place names of the chart around the middle of the view.
+  var placesTimer = 0;
+  function loadPlaces() {
+    clearTimeout(placesTimer);
+    placesTimer = setTimeout(function () {
+      var c = project(view.lat, view.lon, view.z), m = mapSize(), s = worldSize(view.z);
+      var r = Math.round(Math.max(m.w, m.h) / s * W);
+      request('places', 'GET', '/gazetteer/' + Math.round(c.x / s * W) + '/' + Math.round(c.y / s * W) + '/' + r, null,
+              function (text) {
+                places = JSON.parse(text);
+                $('places').textContent = places.map(function (p) { return p.n; }).join(' \u00b7 ');
+                drawOverlay();
+              });
+    }, 300);
+  }
+
+  function redraw() { drawTiles(); drawOverlay(); if (chartReady) loadPlaces(); }
 
   function fixText(fix) {
     if (fix === 0) return 'no fix';
@@ -113,14 +140,14 @@
   // One request of each kind at a time, each with a time limit, so a route that does
   // not answer never ties up the browser's connections to the host.
   var busy = {};
-  function request(kind, method, path, body, done) {
+  function request(kind, method, path, body, done, after) {
     if (busy[kind]) return;
     busy[kind] = true;
     var x = new XMLHttpRequest();
     x.open(method, path);
     x.timeout = 5000;
-    x.onload = function () { try { done(x.responseText); } catch (e) { /* keep what is shown */ } };
-    x.onloadend = function () { busy[kind] = false; };
+    x.onload = function () { try { if (done) done(x.responseText); } catch (e) { /* keep what is shown */ } };
+    x.onloadend = function () { busy[kind] = false; if (after) after(); };
     x.send(body);
   }
 
@@ -155,12 +182,35 @@
     request('ais', 'GET', '/getAisData', null, function (text) { takeAis(JSON.parse(text.replace(/\\'/g, "'"))); });
   }
 
-  function zoom(d) { view.z = Math.max(2, Math.min(18, view.z + d)); redraw(); }
+  function zoom(d) { view.z = Math.max(zoomRange[0], Math.min(zoomRange[1], view.z + d)); redraw(); }
+
+  function setFollow(on) {
+    follow = on;
+    $('ship').className = on ? 'on' : '';
+    if (on && own && Math.abs(own.latY) <= 90) { view.lat = own.latY; view.lon = own.lonX; redraw(); }
+  }
+
+  // Opens the demo chart package, then takes its area and name from its map texts. Tiles
+  // follow in any case, once these requests have ended one way or the other.
+  function openChart(savedView) {
+    request('chart', 'GET', '/getSetState/chartdb=A00000' + CHART + '.veskara', null, null, function () {
+      request('bounds', 'GET', '/getMapData/bounds', null, function (text) {
+        var b = JSON.parse(text);
+        if (b.zmin !== undefined) zoomRange = [b.zmin, b.zmax];
+        if (!savedView) {
+          view.lat = (b.lat0 + b.lat1) / 2; view.lon = (b.lon0 + b.lon1) / 2;
+          view.z = Math.max(zoomRange[0], Math.min(zoomRange[1], 10));
+        }
+      }, function () { chartReady = true; redraw(); report('chart', { tiles: $('tiles').children.length }); });
+      request('name', 'GET', '/getMapData/name', null, function (text) { $('chartName').textContent = JSON.parse(text); });
+    });
+  }
+
 
   function find(text) {
     var m = /^\s*(-?\d+(?:\.\d+)?)[\s,]+(-?\d+(?:\.\d+)?)\s*$/.exec(text);
     if (!m) { $('fix').textContent = 'enter "lat lon"'; return; }
-    follow = false;
+    setFollow(false);
     view.lat = +m[1]; view.lon = +m[2];
     redraw();
   }
@@ -187,11 +237,12 @@
       if (!drag) return;
       var c = project(view.lat, view.lon, view.z);
       var p = unproject(c.x - (e.clientX - drag.x), c.y - (e.clientY - drag.y), view.z);
-      view.lat = p.lat; view.lon = p.lon; drag = { x: e.clientX, y: e.clientY }; follow = false;
+      view.lat = p.lat; view.lon = p.lon; drag = { x: e.clientX, y: e.clientY }; setFollow(false);
       redraw();
     });
     $('zoomIn').onclick = function () { zoom(1); };
     $('zoomOut').onclick = function () { zoom(-1); };
+    $('ship').onclick = function () { setFollow(!follow); };
     $('find').addEventListener('submit', function (e) {
       e.preventDefault();
       report('submit', { value: $('place').value });
@@ -199,10 +250,12 @@
     });
     window.addEventListener('resize', redraw);
 
+    // The view kept at the last close, then the chart.
+    var saved = null;
     request('view', 'GET', '/getValue/demo.view', null, function (text) {
       var v = JSON.parse(text);
-      if (v && v.z) { view = v; follow = false; redraw(); }
-    });
+      if (v && v.z) { view = v; saved = v; }
+    }, function () { openChart(saved); });
     // The serial input switch (and with it the playback file) as it was left.
     request('serial', 'GET', '/getValue/demo.serial', null, function (text) {
       if (text === '0' || text === '1') $('serial').value = text;

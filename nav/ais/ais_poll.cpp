@@ -1,0 +1,72 @@
+// The AIS entry of the sentence handler and the page's poll: rows wait in AisRowBuffer
+// until "/getAisData" takes them all.
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "nav/ais/ais.h"
+#include "nav/ais/ais_codec.h"
+#include "nav/ais/ais_rows_buffer.h"
+#include "nav/nav.h"
+
+namespace {
+
+constexpr const char *kPollHeader = "{\"nmea_stat\":%d,\"ais\":[\n";
+constexpr const char *kPollTrailer = "]}";
+
+// Whole sentences one at a time across the feeder threads: the assembly state, the base
+// station time and the saved part A are one set. Always taken before AisRowLock.
+std::mutex AisSentenceLock;
+
+}  // namespace
+
+// The buffer is never destroyed: feeder threads are not stopped at exit and may still
+// append while the process ends.
+AisRowText &AisRowBuffer = *std::make_unique<AisRowText>().release();
+std::mutex AisRowLock;
+
+void AisRowText::Append(const char *row, size_t len) {
+  size_t sep = Empty() ? 0 : 2;
+  // Over the bound the oldest whole rows make room; the separators mark row ends.
+  while (!Empty() && Size() + sep + len > kAisRowBufferLimit) {
+    size_t end = text_.find(",\n", head_);
+    if (end == std::string::npos) {
+      Clear();
+      sep = 0;
+      break;
+    }
+    head_ = end + 2;
+  }
+  if (head_ > text_.size() / 2) {
+    text_.erase(0, head_);
+    head_ = 0;
+  }
+  if (sep) text_.append(",\n", 2);
+  text_.append(row, len);
+}
+
+void AisRowText::Clear() {
+  text_.clear();
+  head_ = 0;
+}
+
+void AisHandleSentence(const char *text) {
+  char row[kAisRowSize];
+  std::lock_guard<std::mutex> sentence(AisSentenceLock);
+  size_t len = AisDecodeRow(text, row);
+  if (len == 0) return;
+  std::lock_guard<std::mutex> rows(AisRowLock);
+  AisRowBuffer.Append(row, len);
+}
+
+void AisWriteJson(SockBuf &w) {
+  char header[64];
+  std::lock_guard<std::mutex> rows(AisRowLock);
+  int n = std::snprintf(header, sizeof header, kPollHeader, NmeaTcpState());
+  OutAppend(w, header, static_cast<size_t>(n));
+  OutAppend(w, AisRowBuffer.Data(), AisRowBuffer.Size());
+  OutAppend(w, kPollTrailer, 2);
+  AisRowBuffer.Clear();
+}

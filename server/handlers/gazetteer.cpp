@@ -1,0 +1,56 @@
+// Place names around a point from the open chart package: every place of class 0, and of
+// each other class only the nearest one, larger classes first.
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "common/host_config.h"
+#include "server/handlers/args.h"
+#include "server/handlers/handlers.h"
+
+static const int32_t kDefaultHalfSide = 5000;
+// The bounds are 64-bit so that a square beyond the 32-bit range still selects what it covers.
+static const char *const kGazetteerSql =
+    "SELECT c,n,(%d-x)*(%d-x)+(%d-y)*(%d-y) AS d,x,y,r FROM gaz WHERE %" PRId64 " < x AND x < %" PRId64
+    " AND %" PRId64 " < y AND y < %" PRId64 " ORDER BY r DESC, 3";
+
+static const char *TextOrNull(sqlite3_stmt *st, int col) {
+  const unsigned char *t = sqlite3_column_text(st, col);
+  return t ? reinterpret_cast<const char *>(t) : "(null)";
+}
+
+static int32_t Low32(sqlite3_int64 v) { return static_cast<int32_t>(static_cast<uint32_t>(v)); }
+
+void HandleGazetteer(SockBuf &w, const char *rest) {
+  int32_t n[3] = {0, 0, kDefaultHalfSide};
+  bool haveCentre = ScanInts(rest, "", n, 3, '/') >= 2;
+  int64_t x = n[0], y = n[1], r = n[2];
+  char sql[320];
+  std::snprintf(sql, sizeof sql, kGazetteerSql, n[0], n[0], n[1], n[1], x - r, x + r, y - r, y + r);
+
+  SockBufReset(w);
+  OutAppendStr(w, "[");
+  DbHandle chart = haveCentre ? HostConfig.ChartDb.get() : nullptr;
+  if (chart) {
+    Stmt st(chart.get(), sql);
+    unsigned char marks[256] = {};
+    bool first = true;
+    while (st.ok() && sqlite3_step(st) == SQLITE_ROW) {
+      // A class outside 0-255 shares the mark of its low eight bits.
+      unsigned k = static_cast<unsigned>(Low32(sqlite3_column_int64(st, 5))) & 0xFF;
+      if (marks[k]) continue;
+      marks[k] = static_cast<unsigned char>(k);
+      if (!first) OutAppendStr(w, ",");
+      first = false;
+      // Names are sent as stored, unescaped; the page reads them that way.
+      OutAppendStr(w, "{\"n\":\"");
+      OutAppendStr(w, TextOrNull(st, 1));
+      OutAppendStr(w, "\",\"c\":\"");
+      OutAppendStr(w, TextOrNull(st, 0));
+      OutAppendF(w, "\",\"x\":%d,\"y\":%d}", Low32(sqlite3_column_int64(st, 3)), Low32(sqlite3_column_int64(st, 4)));
+    }
+  }
+  OutAppendStr(w, "]");
+  SendResponse(w, 0, "200 OK", 4);
+}

@@ -1,0 +1,12 @@
+// The names the page may use for package files.
+#include "server/handlers/package_name.h"
+
+#include <cstring>
+
+static const char *const kTripFileName = "veskara.trip";
+
+bool IsPackageFileName(const char *name) {
+  if (!name[0] || std::strpbrk(name, "/\\")) return false;
+  if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
+  return std::strcmp(name, kTripFileName) != 0;
+}

@@ -1,0 +1,145 @@
+// Settings and host state kept as kvt rows of the trip database: "/setValue/" stores a
+// body, "/getSetState/" switches languages, skin and chart package and stores the value.
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "common/config.h"
+#include "common/host_config.h"
+#include "server/databases.h"
+#include "server/handlers/handlers.h"
+#include "server/handlers/package_name.h"
+
+static const char *const kKvtDeleteSql = "DELETE FROM kvt WHERE k=?";
+static const char *const kKvtInsertSql = "INSERT INTO kvt VALUES (?,?,?,'**')";
+static const char *const kDeleteFailed = "500 DELETE FROM kvt";
+static const char *const kInsertFailed = "500 ERROR INSERT kvt";
+static const char *const kNoSuchState = "510 no such state";
+static const int kStateType = 9;
+static const int kStateMime = 9;
+
+// Appends to the status text, cutting at its width.
+static void StatusAppend(SockBuf &w, const char *text) {
+  size_t have = std::strlen(w.status);
+  std::snprintf(w.status + have, sizeof w.status - have, "%s", text);
+}
+
+int KvtPut(sqlite3 *db, SockBuf &w, const char *key, const char *value, int valueLen, int t) {
+  if (!db) {
+    StatusAppend(w, kDeleteFailed);
+    return -1;
+  }
+  // Under the trip-database lock the delete and the insert of one key cannot interleave
+  // with another writer of the same key, which would leave two rows.
+  SqliteLock lock(HostConfig.DbMutex);
+  {
+    Stmt del(db, kKvtDeleteSql);
+    if (del.ok()) sqlite3_bind_text(del, 1, key, -1, SQLITE_STATIC);
+    if (!del.ok() || sqlite3_step(del) != SQLITE_DONE) {
+      StatusAppend(w, kDeleteFailed);
+      return -1;
+    }
+  }
+  Stmt ins(db, kKvtInsertSql);
+  if (ins.ok()) {
+    sqlite3_bind_text(ins, 1, key, -1, SQLITE_STATIC);
+    sqlite3_bind_text(ins, 2, value, valueLen < 0 ? 0 : valueLen, SQLITE_STATIC);
+    sqlite3_bind_int64(ins, 3, t);
+  }
+  if (!ins.ok() || sqlite3_step(ins) != SQLITE_DONE) {
+    StatusAppend(w, kInsertFailed);
+    return -2;
+  }
+  return 0;
+}
+
+// Copies value into a field of the given size, cut at a UTF-8 character boundary.
+static void CopySetting(char *field, size_t size, const char *value) {
+  size_t n = std::strlen(value);
+  if (n > size - 1) {
+    n = size - 1;
+    // Step back over continuation bytes so that no character is split.
+    while (n > 0 && (static_cast<unsigned char>(value[n]) & 0xC0) == 0x80) --n;
+  }
+  std::memcpy(field, value, n);
+  std::memset(field + n, 0, size - n);
+}
+
+// Sets one of the three texts and writes "000 " and its new value into the reply.
+static void SetSetting(SockBuf &w, char *field, size_t size, const char *value, char *copy) {
+  {
+    std::lock_guard<std::mutex> lk(HostConfig.SettingsLock);
+    CopySetting(field, size, value);
+    std::memcpy(copy, field, size);
+  }
+  OutAppendStr(w, "000 ");
+  OutAppendStr(w, copy);
+}
+
+static void SwitchChart(SockBuf &w, const char *name) {
+  if (!IsPackageFileName(name)) {
+    OutAppendStr(w, "500 ");
+    OutAppendStr(w, name);
+    return;
+  }
+  // The current package is closed first, even when the new one cannot be opened; requests
+  // still using it keep their own reference until they finish.
+  HostConfig.ChartDb.close();
+  std::string path = std::string(HostConfig.PackageFolder) + name;
+  DbHandle db = DbOpen(path.c_str(), SQLITE_OPEN_READONLY, false);
+  if (!db) {
+    path = name;
+    db = DbOpen(path.c_str(), SQLITE_OPEN_READONLY, false);
+  }
+  OutAppendStr(w, db ? "000 " : "500 ");
+  OutAppendStr(w, path.c_str());
+  HostConfig.ChartDb.set(std::move(db));
+}
+
+static void DeleteChart(SockBuf &w, const char *name) {
+  if (!IsPackageFileName(name)) {
+    OutAppendStr(w, "500 ");
+    OutAppendStr(w, name);
+    return;
+  }
+  HostConfig.ChartDb.close();
+  std::string path = std::string(HostConfig.PackageFolder) + name;
+  unlink(path.c_str());
+  unlink(name);
+  OutAppendStr(w, "000 ");
+  OutAppendStr(w, name);
+}
+
+void HandleGetSetState(SockBuf &w, char *rest) {
+  DbHandle trip = HostConfig.TripDb.get();
+  char *eq = std::strchr(rest, '=');
+  if (!eq) {
+    KvtServe(w, trip.get(), rest, "**");
+    return;
+  }
+  *eq = 0;
+  const char *key = rest;
+  const char *value = eq + 1;
+  char copy[sizeof HostConfig.skin];
+  if (std::strcmp(key, "alang") == 0) {
+    SetSetting(w, HostConfig.alang, sizeof HostConfig.alang, value, copy);
+    RegWriteSetting("alang", copy);
+  } else if (std::strcmp(key, "mlang") == 0) {
+    SetSetting(w, HostConfig.mlang, sizeof HostConfig.mlang, value, copy);
+  } else if (std::strcmp(key, "skin") == 0) {
+    SetSetting(w, HostConfig.skin, sizeof HostConfig.skin, value, copy);
+    RegWriteSetting("skin", copy);
+  } else if (std::strcmp(key, "chartdb") == 0) {
+    SwitchChart(w, value);
+  } else if (std::strcmp(key, "delchartdb") == 0) {
+    DeleteChart(w, value);
+  } else {
+    std::snprintf(w.status, sizeof w.status, "%s", kNoSuchState);
+  }
+  // Every value is kept, an unknown key's too; a failed store shows only in the status.
+  KvtPut(trip.get(), w, key, value, static_cast<int>(std::strlen(value)), kStateType);
+  SendResponse(w, 0, nullptr, kStateMime);
+}

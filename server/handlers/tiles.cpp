@@ -1,0 +1,61 @@
+// Chart tiles from the open chart package; every tile it cannot find is a one-pixel GIF.
+#include <cstdint>
+
+#include "common/host_config.h"
+#include "common/tile_key.h"
+#include "server/handlers/args.h"
+#include "server/handlers/chart.h"
+#include "server/handlers/handlers.h"
+
+// GIF89a, 1 x 1, two-entry colour table (white, black), one white pixel.
+const unsigned char MissingTileGif[35] = {
+    0x47, 0x49, 0x46, 0x38, 0x39, 0x61,  // "GIF89a"
+    0x01, 0x00, 0x01, 0x00,              // logical screen 1 x 1
+    0x80, 0x00, 0x00,                    // global colour table of 2, background 0, no aspect
+    0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00,  // white, black
+    0x2C, 0x00, 0x00, 0x00, 0x00,        // image descriptor at 0,0
+    0x01, 0x00, 0x01, 0x00, 0x00,        // 1 x 1, no local table
+    0x02, 0x02, 0x44, 0x01, 0x00,        // LZW size 2; clear, 0, end; terminator
+    0x3B,                                // trailer
+};
+
+static const int kTileMaxAge = 600;
+static const char *const kTileSql = "SELECT png FROM tiles WHERE zyx=?";
+
+// Looks the key up in the chart package open now and sends the tile or the GIF.
+static void SendTile(SockBuf &w, bool parsed, int64_t key) {
+  SockBufReset(w);
+  int mime = 8;
+  if (parsed) {
+    DbHandle chart = HostConfig.ChartDb.get();
+    if (chart) {
+      Stmt st(chart.get(), kTileSql);
+      if (st.ok()) {
+        sqlite3_bind_int64(st, 1, key);
+        if (sqlite3_step(st) == SQLITE_ROW) {
+          const void *png = sqlite3_column_blob(st, 0);
+          int n = sqlite3_column_bytes(st, 0);
+          if (png && n > 0) OutAppend(w, png, static_cast<size_t>(n));
+          mime = 6;
+        }
+      }
+    }
+  }
+  if (mime == 8) OutAppend(w, MissingTileGif, sizeof MissingTileGif);
+  SendResponse(w, kTileMaxAge, "200 OK", mime);
+}
+
+void HandleGetTile(SockBuf &w, const char *rest) {
+  int32_t n[4] = {};
+  bool parsed = ScanInts(rest, "A", n, 4, '/') == 4;
+  SendTile(w, parsed, parsed ? TileKey(n[1], n[2], n[3]) : 0);
+}
+
+void HandleGetTileI(SockBuf &w, const char *rest) {
+  int32_t a = 0;
+  uint64_t key = 0;
+  const char *p = rest;
+  bool parsed = ScanInts(p, "A", &a, 1, '/', &p) == 1 && *p == '/' && ScanU64(p + 1, &key);
+  // The unsigned number goes to the database with the same bits as a signed key.
+  SendTile(w, parsed, static_cast<int64_t>(key));
+}

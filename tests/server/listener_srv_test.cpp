@@ -1,0 +1,123 @@
+// The listener when its address is taken: it reports the failed bind, listens nowhere
+// else, and restarts until the address is free; then it serves as usual.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "common/host_config.h"
+#include "server/databases.h"
+#include "tests/support/testing.h"
+
+namespace {
+
+using namespace testing_support;
+
+int ListenOn(const char *addr, int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // Past connections may leave the port in TIME_WAIT; a listening socket still takes it.
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, addr, &sa.sin_addr);
+  if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || listen(fd, 5) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Standard output into a pipe until restored, so the test can wait for a diagnostic.
+class StdoutPipe {
+ public:
+  StdoutPipe() {
+    std::fflush(stdout);
+    saved_ = dup(1);
+    if (pipe(p_) == 0) dup2(p_[1], 1);
+  }
+  ~StdoutPipe() {
+    restore();
+    if (p_[0] >= 0) close(p_[0]);
+  }
+  bool waitFor(const std::string &text, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (seen_.find(text) == std::string::npos) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      pollfd pf{p_[0], POLLIN, 0};
+      if (left.count() <= 0 || poll(&pf, 1, static_cast<int>(left.count())) <= 0) return false;
+      char buf[256];
+      ssize_t n = read(p_[0], buf, sizeof buf);
+      if (n <= 0) return false;
+      seen_.append(buf, static_cast<size_t>(n));
+    }
+    return true;
+  }
+  void restore() {
+    if (saved_ < 0) return;
+    std::fflush(stdout);
+    dup2(saved_, 1);
+    close(saved_);
+    saved_ = -1;
+    if (p_[1] >= 0) close(p_[1]);
+    p_[1] = -1;
+  }
+
+ private:
+  int saved_ = -1;
+  int p_[2] = {-1, -1};
+  std::string seen_;
+};
+
+// "/quit!", one more connection for the listener's last accept, then the shutdown close.
+void StopServer() {
+  {
+    HttpConn q;
+    q.sendRaw("GET /quit! HTTP/1.1\r\nHost: 127.0.0.2:9999\r\n\r\n");
+    EXPECT_TRUE(q.closedByPeer());
+  }
+  for (int i = 0; i < 500; ++i) {
+    HttpConn c;
+    if (!c.ok()) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  CloseDatabases();
+}
+
+TEST(Listener, TakenAddressRestartsUntilItIsFree) {
+  TestEnv env;
+  int blocker = ListenOn("127.0.0.2", 9999);
+  ASSERT_GE(blocker, 0);
+  ConfigureTestServer(env);
+  {
+    StdoutPipe out;
+    OpenDatabases();
+    ASSERT_TRUE(out.waitFor("ERROR on binding", 30000));
+  }
+  close(blocker);
+
+  // A listener that failed to bind must not wait on some other address: its accept
+  // fails and the restart binds again once the address is free.
+  std::optional<HttpResponse> r;
+  for (int i = 0; i < 600 && !r; ++i) {
+    HttpConn c;
+    if (c.ok())
+      r = c.get("/hostversion/");
+    else
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_TRUE(r) << "the server never came up on 127.0.0.2:9999";
+  EXPECT_EQ(r->statusLine, "HTTP/1.1 200 OK");
+  StopServer();
+}
+
+}  // namespace
