@@ -25,7 +25,8 @@ inline constexpr int kCloseScriptWaitMs = 3000;
 // The page side of the element event map: selection, dragging and the context-menu event
 // cancelled on img, div and button (a text node counts as its element), and every focus
 // change reported with the element's tag name. Added to the top frame of every document.
-inline constexpr char kFocusMessageName[] = "marolinFocus";
+#define MAROLIN_FOCUS_MESSAGE "marolinFocus"
+inline constexpr char kFocusMessageName[] = MAROLIN_FOCUS_MESSAGE;
 inline constexpr char kPageEventScript[] = R"JS((function () {
   var cancelTags = { IMG: 1, DIV: 1, BUTTON: 1 };
   function elementOf(n) { return n && n.nodeType === 3 ? n.parentElement : n; }
@@ -40,7 +41,7 @@ inline constexpr char kPageEventScript[] = R"JS((function () {
     return function (e) {
       var el = e.target;
       if (!el || !el.tagName) return;
-      window.webkit.messageHandlers.marolinFocus.postMessage(kind + ' ' + el.tagName);
+      window.webkit.messageHandlers.)JS" MAROLIN_FOCUS_MESSAGE R"JS(.postMessage(kind + ' ' + el.tagName);
     };
   }
   window.addEventListener('focusin', report('in'), true);

@@ -207,13 +207,24 @@
   }
 
 
+  // A place name of the chart near the view, or "lat lon" in degrees.
   function find(text) {
+    var name = text.trim().toLowerCase(), s = worldSize(view.z);
+    var hit = name && places.filter(function (p) { return p.n.toLowerCase().indexOf(name) === 0; })[0];
     var m = /^\s*(-?\d+(?:\.\d+)?)[\s,]+(-?\d+(?:\.\d+)?)\s*$/.exec(text);
-    if (!m) { $('fix').textContent = 'enter "lat lon"'; return; }
+    if (hit) {
+      var at = unproject(hit.x / W * s, hit.y / W * s, view.z);
+      view.lat = at.lat; view.lon = at.lon;
+    } else if (m) {
+      view.lat = +m[1]; view.lon = +m[2];
+    } else {
+      $('fix').textContent = 'not found: ' + text;
+      return;
+    }
     setFollow(false);
-    view.lat = +m[1]; view.lon = +m[2];
     redraw();
   }
+
 
   window.cpApp = {
     // Keeps the view for the next start; synchronous, so it is done before the window goes.
