@@ -353,8 +353,8 @@ void AddSystemKeys(Hive &h) {
     EnsureKey(h, kCryptographyKey).values.push_back({kMachineGuid, REG_SZ, guid + '\0'});
 
   std::vector<Value> ports = SerialDevices();
-  Key *listed = FindKey(h, kSerialCommKey);
-  if (ports.empty() && !listed) return;
+  // The device map always exists, empty on a machine without serial ports, so that
+  // readers of the port list (and the playback started with them) find it.
   Key &k = EnsureKey(h, kSerialCommKey);
   for (Value &v : k.values) {
     auto same = std::find_if(ports.begin(), ports.end(), [&](const Value &p) { return SameName(p.name, v.name); });

@@ -227,7 +227,9 @@ int AddTexts(Package &pkg, const fs::path &dir) {
 
 // A fictional sea area with islands, drawn from a smooth noise field in degrees, so that
 // every zoom level shows the same coastline.
-const double kLonMin = 9.8, kLonMax = 11.0, kLatMin = 54.2, kLatMax = 54.9;
+// It lies where the recorded logs that the demo plays were taken, so the own ship and
+// the AIS targets sail across it.
+const double kLonMin = 4.9, kLonMax = 6.1, kLatMin = 52.5, kLatMax = 53.2;
 
 double Hash(int x, int y) {
   uint32_t h = static_cast<uint32_t>(x) * 374761393u + static_cast<uint32_t>(y) * 668265263u;
@@ -301,10 +303,10 @@ struct DemoPlace {
   int r;
 };
 const DemoPlace kDemoPlaces[] = {
-    {"Veskara Sound", "sea", 10.40, 54.55, 40}, {"Halvex Bight", "bay", 10.05, 54.35, 20},
-    {"Celvora Deep", "sea", 10.75, 54.75, 30},  {"North Light", "light", 10.30, 54.80, 10},
-    {"Brevant Shoal", "shoal", 10.60, 54.30, 5}, {"Marolin Harbour", "harbour", 10.20, 54.60, 15},
-    {"Tide Rock", "rock", 10.90, 54.45, 0},      {"Gull Point", "point", 10.50, 54.70, 0},
+    {"Veskara Sound", "sea", 5.50, 52.85, 40}, {"Halvex Bight", "bay", 5.15, 52.65, 20},
+    {"Celvora Deep", "sea", 5.85, 53.05, 30},  {"North Light", "light", 5.40, 53.10, 10},
+    {"Brevant Shoal", "shoal", 5.70, 52.60, 5}, {"Marolin Harbour", "harbour", 5.30, 52.90, 15},
+    {"Tide Rock", "rock", 6.00, 52.75, 0},      {"Gull Point", "point", 5.60, 53.00, 0},
 };
 
 int Demo(const std::string &out, const std::string &tilesOut, int maxZoom, const std::string &listFile) {

@@ -1,0 +1,79 @@
+// The application object and the start-up order of a normal run.
+#include "app/halvex_app.h"
+
+#include <glib-unix.h>
+#include <glib.h>
+
+#include <csignal>
+
+#include "app/celvora_module.h"
+#include "app/halvex_dlg.h"
+#include "app/policy.h"
+#include "common/config.h"
+#include "nav/nav.h"
+#include "server/databases.h"
+
+CHalvexApp theApp;
+
+namespace {
+
+gboolean OnCloseSignal(gpointer) {
+  CHalvexDlg::RequestClose();
+  return G_SOURCE_CONTINUE;
+}
+
+}  // namespace
+
+int CHalvexApp::WinMain(int argc, char **argv) {
+  if (InitInstance(argc, argv)) Run();
+  return ExitInstance();
+}
+
+bool CHalvexApp::InitInstance(int argc, char **argv) {
+  const CommandLineInfo cmd = ParseCommandLine(argc, argv);
+  if (theModule.RegisterClassObjects() < 0) return false;
+
+  // A server start: no window, no service, only the loop.
+  if (cmd.runEmbedded || cmd.runAutomated) return true;
+
+  // Registration results are not reported; the process ends either way.
+  if (cmd.command == ShellCommand::Unregister) {
+    CCelvoraModule::UpdateRegistryAppId(false);
+    theModule.UnregisterServer();
+    return false;
+  }
+  if (cmd.command == ShellCommand::Register) {
+    CCelvoraModule::UpdateRegistryAppId(true);
+    theModule.RegisterServer();
+    return false;
+  }
+
+  // The desktop ends a session with SIGTERM; both signals take the window's close path.
+  // Taken from here on, so one that comes during start-up closes the window once it runs.
+  g_unix_signal_add(SIGTERM, OnCloseSignal, nullptr);
+  g_unix_signal_add(SIGINT, OnCloseSignal, nullptr);
+
+  // Each step absorbs or reports its own failure; start-up goes on regardless.
+  InitConfig();
+  OpenDatabases();
+  LocationThreadStart();
+  {
+    CHalvexDlg dlg;
+    // A window that cannot be created ends the run as a close would, but not as success.
+    if (dlg.DoModal() < 0) exitCode_ = 1;
+    CloseDatabases();
+  }
+  return false;
+}
+
+int CHalvexApp::Run() {
+  GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
+  g_main_loop_run(loop);
+  g_main_loop_unref(loop);
+  return 0;
+}
+
+int CHalvexApp::ExitInstance() {
+  theModule.RevokeClassObjects();
+  return exitCode_;
+}

@@ -1,0 +1,444 @@
+// CHalvexDlg on GTK 3 and WebKitGTK: navigation policy on decide-policy, the document on
+// load-changed, element focus from a user script, the key hook on the view's key events.
+#include "app/halvex_dlg.h"
+
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "app/app_icon.h"
+#include "app/app_texts.h"
+#include "app/policy.h"
+#include "app/ui_message_box.h"
+#include "common/host_config.h"
+#include "platform/shell_execute.h"
+
+int FocusKind = 0;
+
+namespace {
+
+CHalvexDlg *gRunning = nullptr;  // the window inside DoModal (UI thread only)
+bool gCloseRequested = false;    // a close request that came before the window ran
+
+// "res://<program file>/104": the program's own resource page.
+std::string LoadingPageUrl() {
+  char exe[PATH_MAX] = {};
+  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n < 0) n = 0;
+  exe[n] = '\0';
+  char url[PATH_MAX + 32];
+  std::snprintf(url, sizeof url, "%s://%s/%d", kResScheme, exe, kLoadingPageId);
+  return url;
+}
+
+void ServeResource(WebKitURISchemeRequest *request, gpointer) {
+  const char *path = webkit_uri_scheme_request_get_path(request);
+  const char *slash = path ? std::strrchr(path, '/') : nullptr;
+  char id[16];
+  std::snprintf(id, sizeof id, "%d", kLoadingPageId);
+  if (!slash || std::strcmp(slash + 1, id) != 0) {
+    GError *error = g_error_new(G_IO_ERROR, G_IO_ERROR_NOT_FOUND, "no such resource");
+    webkit_uri_scheme_request_finish_error(request, error);
+    g_error_free(error);
+    return;
+  }
+  GInputStream *stream =
+      g_memory_input_stream_new_from_data(kLoadingPage, static_cast<gssize>(sizeof kLoadingPage - 1), nullptr);
+  webkit_uri_scheme_request_finish(request, stream, static_cast<gint64>(sizeof kLoadingPage - 1), "text/html");
+  g_object_unref(stream);
+}
+
+// The scheme belongs to the web context, which lives as long as the process.
+void RegisterResScheme(WebKitWebContext *context) {
+  static bool registered = false;
+  if (registered) return;
+  registered = true;
+  webkit_web_context_register_uri_scheme(context, kResScheme, ServeResource, nullptr, nullptr);
+}
+
+// The smallest rectangle around every monitor.
+GdkRectangle VirtualScreen(GtkWidget *window) {
+  GdkDisplay *display = gtk_widget_get_display(window);
+  GdkRectangle all = {0, 0, 0, 0};
+  const int n = gdk_display_get_n_monitors(display);
+  for (int i = 0; i < n; ++i) {
+    GdkRectangle r;
+    gdk_monitor_get_geometry(gdk_display_get_monitor(display, i), &r);
+    if (i == 0)
+      all = r;
+    else
+      gdk_rectangle_union(&all, &r, &all);
+  }
+  return all;
+}
+
+}  // namespace
+
+CHalvexDlg::CHalvexDlg() = default;
+
+CHalvexDlg::~CHalvexDlg() {
+  if (gRunning == this) gRunning = nullptr;
+  if (serverPoll_) g_source_remove(serverPoll_);
+  if (closeTimer_) g_source_remove(closeTimer_);
+  if (closeScript_) {
+    g_cancellable_cancel(closeScript_);
+    g_object_unref(closeScript_);
+  }
+  messageBox_.reset();
+  if (window_) gtk_widget_destroy(window_);
+  if (loop_) g_main_loop_unref(loop_);
+}
+
+void CHalvexDlg::RequestClose() {
+  if (gRunning)
+    gRunning->OnClose();
+  else
+    gCloseRequested = true;
+}
+
+int CHalvexDlg::DoModal() {
+  // The window class the desktop file names; the command line is the program's own.
+  g_set_prgname("marolin");
+  g_set_application_name(kProductName);
+  if (!gtk_init_check(nullptr, nullptr)) {
+    std::fprintf(stderr, "%s: cannot open the display\n", kProductName);
+    return -1;
+  }
+  if (!Create()) return -1;
+  loop_ = g_main_loop_new(nullptr, FALSE);
+  gRunning = this;
+  OnInitDialog();
+  if (gCloseRequested) {
+    gCloseRequested = false;
+    OnClose();
+  }
+  if (!ended_) g_main_loop_run(loop_);
+  gRunning = nullptr;
+
+  // The window goes as the modal loop ends, before the services are shut down.
+  messageBox_.reset();
+  if (window_) {
+    gtk_widget_destroy(window_);
+    window_ = nullptr;
+    view_ = nullptr;
+  }
+  return result_;
+}
+
+bool CHalvexDlg::Create() {
+  window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  if (!window_) return false;
+  GtkWindow *w = GTK_WINDOW(window_);
+  gtk_window_set_title(w, kProductName);
+  GList *icons = AppIconList();
+  gtk_window_set_icon_list(w, icons);
+  g_list_free_full(icons, g_object_unref);
+  gtk_window_set_default_size(w, kWindowWidth, kWindowHeight);
+  gtk_window_move(w, 0, 0);
+  g_signal_connect(window_, "delete-event", G_CALLBACK(OnDeleteEvent), this);
+  g_signal_connect(window_, "window-state-event", G_CALLBACK(OnWindowState), this);
+
+  WebKitWebContext *context = webkit_web_context_get_default();
+  RegisterResScheme(context);
+
+  WebKitUserContentManager *content = webkit_user_content_manager_new();
+  WebKitUserScript *script = webkit_user_script_new(kPageEventScript, WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+                                                    WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
+  webkit_user_content_manager_add_script(content, script);
+  webkit_user_script_unref(script);
+  WebKitUserStyleSheet *style = webkit_user_style_sheet_new(kNoScrollbarsStyle, WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+                                                            WEBKIT_USER_STYLE_LEVEL_USER, nullptr, nullptr);
+  webkit_user_content_manager_add_style_sheet(content, style);
+  webkit_user_style_sheet_unref(style);
+  std::string detail = std::string("script-message-received::") + kFocusMessageName;
+  g_signal_connect(content, detail.c_str(), G_CALLBACK(OnFocusMessage), this);
+  webkit_user_content_manager_register_script_message_handler(content, kFocusMessageName);
+
+  GtkWidget *view = webkit_web_view_new_with_user_content_manager(content);
+  g_object_unref(content);  // the view holds it
+  if (!view) return false;
+  view_ = WEBKIT_WEB_VIEW(view);
+  g_signal_connect(view, "decide-policy", G_CALLBACK(OnDecidePolicy), this);
+  g_signal_connect(view, "load-changed", G_CALLBACK(OnLoadChanged), this);
+  g_signal_connect(view, "context-menu", G_CALLBACK(OnContextMenu), this);
+  g_signal_connect(view, "key-press-event", G_CALLBACK(OnKey), this);
+  g_signal_connect(view, "key-release-event", G_CALLBACK(OnKey), this);
+  g_signal_connect(view, "script-dialog", G_CALLBACK(OnScriptDialog), nullptr);
+  g_signal_connect(view, "authenticate", G_CALLBACK(OnAuthenticate), nullptr);
+  g_signal_connect_after(view, "realize", G_CALLBACK(OnRealize), nullptr);
+  gtk_container_add(GTK_CONTAINER(window_), view);
+
+  messageBox_ = std::make_unique<UiMessageBox>(w);
+  return true;
+}
+
+bool CHalvexDlg::OnInitDialog() {
+  gtk_widget_show_all(window_);
+  gtk_widget_grab_focus(GTK_WIDGET(view_));
+  // "Loading...." first; the start page follows once the listener accepts.
+  Navigate(LoadingPageUrl().c_str());
+  serverDeadline_ = g_get_monotonic_time() + static_cast<gint64>(kListenerWaitMs) * 1000;
+  serverPoll_ = g_timeout_add(20, OnServerPoll, this);
+  return true;
+}
+
+void CHalvexDlg::Navigate(const char *url) { webkit_web_view_load_uri(view_, url); }
+
+void CHalvexDlg::StartPageWhenServerReady() {
+  if (startRequested_) return;
+  const bool late = g_get_monotonic_time() >= serverDeadline_;
+  if (!late && !(loadingPageShown_ && HostConfig.ServerRunning.load())) return;
+  startRequested_ = true;
+  if (serverPoll_) {
+    g_source_remove(serverPoll_);
+    serverPoll_ = 0;
+  }
+  Navigate(kStartUrl);
+}
+
+gboolean CHalvexDlg::OnServerPoll(gpointer self) {
+  auto *dlg = static_cast<CHalvexDlg *>(self);
+  const guint id = dlg->serverPoll_;
+  dlg->serverPoll_ = 0;  // this source ends here unless it goes on below
+  dlg->StartPageWhenServerReady();
+  if (dlg->startRequested_ || g_get_monotonic_time() >= dlg->serverDeadline_) return G_SOURCE_REMOVE;
+  dlg->serverPoll_ = id;
+  return G_SOURCE_CONTINUE;
+}
+
+void CHalvexDlg::OnBeforeNavigate2(const char *url, bool *cancel) {
+  if (!UrlStaysInBrowser(url)) {
+    ShellExecuteA(window_, "open", url, nullptr, nullptr, SW_SHOWNORMAL);
+    *cancel = true;
+    return;
+  }
+  int fullScreen = 0;
+  if (ParseFullscreenFragment(url, &fullScreen)) {
+    if (fullScreen)
+      EnterFullScreen();
+    else
+      LeaveFullScreen();
+  }
+}
+
+void CHalvexDlg::OnNavigateComplete2(const char *url) {
+  haveDocument_ = true;
+  if (!loadingPageShown_ && url && std::strncmp(url, "res:", 4) == 0) loadingPageShown_ = true;
+}
+
+void CHalvexDlg::OnElementFocusIn(const char *tagName) { FocusKind = FocusKindAfter(FocusKind, FocusEvent::In, tagName); }
+
+void CHalvexDlg::OnElementFocusOut(const char *tagName) {
+  FocusKind = FocusKindAfter(FocusKind, FocusEvent::Out, tagName);
+}
+
+bool CHalvexDlg::ShowContextMenu() { return true; }
+
+bool CHalvexDlg::TranslateAccelerator(const GdkEventKey *event) {
+  const KeyMessage msg = KeyMessageFor(event->type == GDK_KEY_PRESS, event->keyval, event->state);
+  return KeyIsSwallowed(FocusKind, msg, IsReturnKey(event->keyval));
+}
+
+void CHalvexDlg::ShowNormal() {
+  GtkWindow *w = GTK_WINDOW(window_);
+  gtk_window_deiconify(w);
+  gtk_window_unmaximize(w);
+  gtk_widget_show(window_);
+}
+
+void CHalvexDlg::EnterFullScreen() {
+  GtkWindow *w = GTK_WINDOW(window_);
+  restorePending_ = false;
+  ShowNormal();
+  int x = 0, y = 0, width = 0, height = 0;
+  gtk_window_get_position(w, &x, &y);
+  gtk_window_get_size(w, &width, &height);
+  saved_ = {x, y, x + width, y + height};
+  haveSaved_ = true;
+  const GdkRectangle screen = VirtualScreen(window_);
+  gtk_window_move(w, screen.x, screen.y);
+  gtk_window_resize(w, screen.width, screen.height);
+  gtk_window_set_decorated(w, FALSE);
+  gtk_window_maximize(w);
+}
+
+void CHalvexDlg::LeaveFullScreen() {
+  gtk_window_set_decorated(GTK_WINDOW(window_), TRUE);
+  ShowNormal();
+  // Before the first switch to full screen nothing was saved: the window stays where it is.
+  if (!haveSaved_) return;
+  // The window manager puts a window back to its own idea of the size when it leaves the
+  // maximised state, so the saved rectangle goes on after that.
+  if (maximized_)
+    restorePending_ = true;
+  else
+    MoveToSaved();
+}
+
+void CHalvexDlg::MoveToSaved() {
+  GtkWindow *w = GTK_WINDOW(window_);
+  const int width = saved_.right - saved_.left, height = saved_.bottom - saved_.top;
+  gtk_window_move(w, saved_.left, saved_.top);
+  gtk_window_resize(w, width, height);
+  // GTK sends nothing when the request equals its last one (the full-screen size after a
+  // second switch), while the window manager has meanwhile put back a size of its own.
+  if (GdkWindow *gdk = gtk_widget_get_window(window_)) gdk_window_move_resize(gdk, saved_.left, saved_.top, width, height);
+}
+
+gboolean CHalvexDlg::OnWindowState(GtkWidget *, GdkEventWindowState *event, gpointer self) {
+  auto *dlg = static_cast<CHalvexDlg *>(self);
+  dlg->maximized_ = (event->new_window_state & GDK_WINDOW_STATE_MAXIMIZED) != 0;
+  if (!dlg->maximized_ && dlg->restorePending_) {
+    dlg->restorePending_ = false;
+    dlg->MoveToSaved();
+  }
+  return FALSE;
+}
+
+void CHalvexDlg::OnClose() {
+  if (closing_) return;
+  closing_ = true;
+  // Without a document there is no page to ask.
+  if (!haveDocument_ || !view_) {
+    EndDialog(0);
+    return;
+  }
+  closeScript_ = g_cancellable_new();
+  webkit_web_view_evaluate_javascript(view_, kCloseScript, -1, nullptr, nullptr, closeScript_, OnCloseScriptDone,
+                                      this);
+  closeTimer_ = g_timeout_add(kCloseScriptWaitMs, OnCloseScriptTimeout, this);
+}
+
+void CHalvexDlg::OnCloseScriptDone(GObject *source, GAsyncResult *res, gpointer self) {
+  GError *error = nullptr;
+  JSCValue *value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), res, &error);
+  if (value) g_object_unref(value);
+  const bool cancelled = error && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
+  if (error) g_error_free(error);
+  if (cancelled) return;  // the window is gone
+  // The script's result and failures do not matter; the window closes either way.
+  static_cast<CHalvexDlg *>(self)->EndDialog(1);
+}
+
+gboolean CHalvexDlg::OnCloseScriptTimeout(gpointer self) {
+  auto *dlg = static_cast<CHalvexDlg *>(self);
+  dlg->closeTimer_ = 0;
+  // A page still busy in its close script would keep its process running after ours.
+  if (dlg->view_) webkit_web_view_terminate_web_process(dlg->view_);
+  dlg->EndDialog(1);
+  return G_SOURCE_REMOVE;
+}
+
+void CHalvexDlg::EndDialog(int result) {
+  result_ = result;
+  ended_ = true;
+  if (closeTimer_) {
+    g_source_remove(closeTimer_);
+    closeTimer_ = 0;
+  }
+  if (closeScript_) g_cancellable_cancel(closeScript_);
+  if (serverPoll_) {
+    g_source_remove(serverPoll_);
+    serverPoll_ = 0;
+  }
+  if (loop_) g_main_loop_quit(loop_);
+}
+
+gboolean CHalvexDlg::OnDeleteEvent(GtkWidget *, GdkEvent *, gpointer self) {
+  static_cast<CHalvexDlg *>(self)->OnClose();
+  return TRUE;  // the window goes when the modal loop ends
+}
+
+gboolean CHalvexDlg::OnDecidePolicy(WebKitWebView *view, WebKitPolicyDecision *decision,
+                                    WebKitPolicyDecisionType type, gpointer self) {
+  auto *dlg = static_cast<CHalvexDlg *>(self);
+  if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE) {
+    // A response the view cannot show would become a silent download: drop it.
+    auto *response = WEBKIT_RESPONSE_POLICY_DECISION(decision);
+    if (!webkit_response_policy_decision_is_mime_type_supported(response)) {
+      webkit_policy_decision_ignore(decision);
+      return TRUE;
+    }
+    return FALSE;
+  }
+  auto *nav = WEBKIT_NAVIGATION_POLICY_DECISION(decision);
+  WebKitNavigationAction *action = webkit_navigation_policy_decision_get_navigation_action(nav);
+  WebKitURIRequest *request = webkit_navigation_action_get_request(action);
+  const char *url = webkit_uri_request_get_uri(request);
+  if (type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) {
+    // There is no second window: an external address goes to the desktop, any other
+    // is shown here (through the usual policy).
+    webkit_policy_decision_ignore(decision);
+    if (!UrlStaysInBrowser(url))
+      ShellExecuteA(dlg->window_, "open", url, nullptr, nullptr, SW_SHOWNORMAL);
+    else
+      webkit_web_view_load_request(view, request);
+    return TRUE;
+  }
+  bool cancel = false;
+  dlg->OnBeforeNavigate2(url, &cancel);
+  if (cancel)
+    webkit_policy_decision_ignore(decision);
+  else
+    webkit_policy_decision_use(decision);
+  return TRUE;
+}
+
+void CHalvexDlg::OnLoadChanged(WebKitWebView *view, WebKitLoadEvent event, gpointer self) {
+  auto *dlg = static_cast<CHalvexDlg *>(self);
+  switch (event) {
+    case WEBKIT_LOAD_STARTED:
+      // A new top-level document is on its way; the old one is no longer the page.
+      dlg->haveDocument_ = false;
+      break;
+    case WEBKIT_LOAD_COMMITTED:
+      dlg->OnNavigateComplete2(webkit_web_view_get_uri(view));
+      break;
+    case WEBKIT_LOAD_FINISHED:
+      dlg->StartPageWhenServerReady();
+      break;
+    default:
+      break;
+  }
+}
+
+gboolean CHalvexDlg::OnContextMenu(WebKitWebView *, WebKitContextMenu *, GdkEvent *, WebKitHitTestResult *,
+                                   gpointer self) {
+  return static_cast<CHalvexDlg *>(self)->ShowContextMenu();
+}
+
+gboolean CHalvexDlg::OnKey(GtkWidget *, GdkEventKey *event, gpointer self) {
+  return static_cast<CHalvexDlg *>(self)->TranslateAccelerator(event);
+}
+
+gboolean CHalvexDlg::OnScriptDialog(WebKitWebView *, WebKitScriptDialog *dialog, gpointer) {
+  // Silent: no alert, confirm or prompt is shown. A page asking before it is left may
+  // not keep the window from moving on.
+  if (webkit_script_dialog_get_dialog_type(dialog) == WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM)
+    webkit_script_dialog_confirm_set_confirmed(dialog, TRUE);
+  return TRUE;
+}
+
+gboolean CHalvexDlg::OnAuthenticate(WebKitWebView *, WebKitAuthenticationRequest *request, gpointer) {
+  webkit_authentication_request_cancel(request);
+  return TRUE;
+}
+
+void CHalvexDlg::OnFocusMessage(WebKitUserContentManager *, WebKitJavascriptResult *result, gpointer self) {
+  JSCValue *value = webkit_javascript_result_get_js_value(result);
+  if (!value || !jsc_value_is_string(value)) return;
+  char *text = jsc_value_to_string(value);
+  auto *dlg = static_cast<CHalvexDlg *>(self);
+  if (std::strncmp(text, "in ", 3) == 0)
+    dlg->OnElementFocusIn(text + 3);
+  else if (std::strncmp(text, "out ", 4) == 0)
+    dlg->OnElementFocusOut(text + 4);
+  g_free(text);
+}
+
+void CHalvexDlg::OnRealize(GtkWidget *view, gpointer) {
+  // No drop target: files dragged onto the window are not opened.
+  gtk_drag_dest_unset(view);
+}

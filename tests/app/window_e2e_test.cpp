@@ -1,0 +1,367 @@
+// The real program under an X server of the test's own: the start page, the close paths,
+// the link, full-screen, key and context-menu policies, seen from the page and from X.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <set>
+
+#include "tests/app/e2e_support.h"
+#include "tests/support/packages.h"
+#include "tests/support/testing.h"
+
+using namespace e2e;
+using testing_support::HttpGet;
+using testing_support::MakePackage;
+using testing_support::ReadFile;
+using testing_support::TestEnv;
+using testing_support::WriteFile;
+
+namespace {
+
+std::string gLogDir;
+XSession *gX = nullptr;
+
+// Processes whose parent is pid.
+std::vector<pid_t> ChildrenOf(pid_t pid) {
+  std::vector<pid_t> out;
+  for (const auto &e : fs::directory_iterator("/proc")) {
+    const std::string name = e.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string stat = ReadFile(e.path().string() + "/stat");
+    size_t p = stat.rfind(')');
+    if (p == std::string::npos) continue;
+    int ppid = 0;
+    char state = 0;
+    if (std::sscanf(stat.c_str() + p + 1, " %c %d", &state, &ppid) == 2 && ppid == pid)
+      out.push_back(std::stoi(name));
+  }
+  return out;
+}
+
+bool Alive(pid_t pid) {
+  std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  size_t p = stat.rfind(')');
+  return p != std::string::npos && stat[p + 2] != 'Z';
+}
+
+class WindowTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    char tmpl[] = "/tmp/marolin-e2e-XXXXXX";
+    gLogDir = mkdtemp(tmpl);
+    gX = new XSession(gLogDir);
+  }
+  static void TearDownTestSuite() {
+    delete gX;
+    gX = nullptr;
+    std::error_code ec;
+    if (!std::getenv("MAROLIN_KEEP_TEST_DIRS")) fs::remove_all(gLogDir, ec);
+  }
+
+  void SetUp() override {
+    ASSERT_TRUE(gX && gX->ok()) << "no X server";
+    IsolateDesktop(env_.root());
+    opened_ = InstallOpener(env_.root());
+  }
+
+  // The web-application package in the data folder: the demo page, or a page of the
+  // test's own, with report.js pointing the page's reports at the test.
+  void InstallPage(const std::string &html = "") {
+    const std::string folder = env_.root() + "/page";
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    if (html.empty())
+      fs::copy(std::string(MAROLIN_SOURCE_DIR) + "/tools/demo/app", folder, fs::copy_options::recursive);
+    else
+      WriteFile(folder + "/veskara.html", html);
+    WriteFile(folder + "/report.js", "window.DemoReport = '" + reporter_.url() + "';\n");
+    const std::string package = env_.dataFolder() + "A000001.veskara";
+    fs::create_directories(env_.dataFolder());
+    fs::remove(package);
+    ASSERT_EQ(MakePackage(package, {"app", folder}), 0);
+  }
+
+  // Starts the program and waits for the page's load report and the window.
+  void Start(const std::vector<std::string> &args = {}) {
+    std::vector<std::string> argv{ProgramPath()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    app_ = std::make_unique<Process>(argv, env_.root() + "/marolin.log");
+    auto load = reporter_.waitFor("load", &seen_);
+    ASSERT_TRUE(load) << ReadFile(env_.root() + "/marolin.log");
+    load_ = load->body;
+    win_ = FindWindow();
+    ASSERT_FALSE(win_.empty());
+  }
+
+  Point At(const std::string &id) { return JsonPoint(load_, id); }
+
+  // Keys pressed in the page since *from, in order.
+  std::vector<std::string> KeysSince(size_t from) {
+    std::vector<std::string> keys;
+    auto all = reporter_.all();
+    for (size_t i = from; i < all.size(); ++i)
+      if (all[i].kind == "keydown") keys.push_back(JsonText(all[i].body, "key"));
+    return keys;
+  }
+
+  // Clicks an element and waits until the page reports its focus.
+  void FocusElement(const std::string &id, const std::string &tag) {
+    ClickAt(win_, At(id));
+    ASSERT_TRUE(reporter_.waitFor("focusin", &seen_, [&](const Report &r) { return JsonText(r.body, "tag") == tag; }));
+  }
+
+  // Types a marker key into the place input and waits for it; everything typed before
+  // has been through the key hook by then.
+  void SyncWithMarker(const std::string &marker) {
+    FocusElement("place", "INPUT");
+    Xdo("type " + marker);
+    ASSERT_TRUE(reporter_.waitFor("keydown", &seen_, [&](const Report &r) { return JsonText(r.body, "key") == marker; }));
+  }
+
+  void ExpectCleanExit() {
+    auto status = app_->wait();
+    ASSERT_TRUE(status) << "the program did not end";
+    EXPECT_TRUE(WIFEXITED(*status)) << "status " << *status;
+    EXPECT_EQ(WEXITSTATUS(*status), 0);
+  }
+
+  TestEnv env_;
+  Reporter reporter_;
+  std::string opened_;
+  std::unique_ptr<Process> app_;
+  std::string win_;
+  std::string load_;
+  size_t seen_ = 0;
+};
+
+TEST_F(WindowTest, StartPageShowsAndTheWindowManagersCloseRunsThePageCloseFirst) {
+  InstallPage();
+  Start();
+  EXPECT_NE(WindowProperty(win_, "_NET_WM_NAME").find("\"Marolin\""), std::string::npos);
+  EXPECT_NE(WindowProperty(win_, "_NET_WM_ICON").find("_NET_WM_ICON(CARDINAL) ="), std::string::npos);
+  EXPECT_NE(WindowProperty(win_, "WM_CLASS").find("\"marolin\""), std::string::npos);  // as the desktop file says
+
+  // The page is on screen: the colour of its tool bar at the window's top left, once
+  // the first frame has been painted.
+  const std::string shot = env_.root() + "/window.png";
+  const Geometry g = WindowGeometry(win_);
+  std::string pixel;
+  EXPECT_TRUE(WaitUntil([&] {
+    Capture("import -window root " + Quote(shot));
+    pixel = Capture("convert " + Quote(shot) + " -format '%[pixel:p{" + std::to_string(g.x + 4) + "," +
+                    std::to_string(g.y + 4) + "}]' info:");
+    return pixel == "srgb(16,40,74)";
+  })) << pixel;
+  if (const char *keep = std::getenv("MAROLIN_E2E_SHOT")) fs::copy_file(shot, keep, fs::copy_options::overwrite_existing);
+
+  // Alt+F4 makes openbox send WM_DELETE_WINDOW. The page's close runs while everything
+  // is still up, and the program waits for it.
+  reporter_.holdClose();
+  Xdo("windowactivate --sync " + win_ + " key alt+F4");
+  auto close = reporter_.waitFor("close", &seen_);
+  ASSERT_TRUE(close);
+  EXPECT_TRUE(app_->running());
+  EXPECT_FALSE(FindWindow().empty());
+  auto version = HttpGet("/hostversion/");
+  ASSERT_TRUE(version);
+  EXPECT_NE(version->body.find("hostversion"), std::string::npos);
+  reporter_.release();
+  ExpectCleanExit();
+}
+
+TEST_F(WindowTest, TerminationSignalsTakeTheSameClosePath) {
+  for (int sig : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(sig);
+    // A file name and the print switch do not change the normal run.
+    InstallPage();
+    Start({"/p", "chart.txt"});
+    app_->signal(sig);
+    EXPECT_TRUE(reporter_.waitFor("close", &seen_));
+    ExpectCleanExit();
+  }
+}
+
+TEST_F(WindowTest, PagesThatCannotCloseStillLetTheWindowGo) {
+  const struct {
+    const char *name;
+    const char *script;
+  } pages[] = {
+      {"no cpApp", ""},
+      {"close throws", "window.cpApp = { close: function () { throw new Error('no'); } };"},
+      {"close never returns", "window.cpApp = { close: function () { for (;;) {} } };"},
+  };
+  for (const auto &page : pages) {
+    SCOPED_TRACE(page.name);
+    InstallPage(std::string("<html><head><script src=\"report.js\"></script><script>") + page.script +
+                "</script></head><body onload=\"var x = new XMLHttpRequest(); x.open('POST', DemoReport + "
+                "'load'); x.send('{}');\">test page</body></html>");
+    Start();
+    const std::vector<pid_t> helpers = ChildrenOf(app_->pid());
+    EXPECT_FALSE(helpers.empty());
+    app_->signal(SIGTERM);
+    ExpectCleanExit();
+    // No web process is left behind busy with the page.
+    for (pid_t p : helpers) EXPECT_TRUE(WaitUntil([&] { return !Alive(p); })) << "helper " << p << " still runs";
+  }
+}
+
+TEST_F(WindowTest, ExternalLinksOpenInTheDesktopHandlerAndTheWindowKeepsItsPage) {
+  InstallPage();
+  Start();
+  ClickAt(win_, At("reference"));
+  const std::string link = "https://gpsd.gitlab.io/gpsd/AIVDM.html#_types_1_2_and_3_position_report_class_a";
+  EXPECT_TRUE(WaitUntil([&] { return ReadFile(opened_) == link + "\n"; })) << ReadFile(opened_);
+  // Still the same page: its reports carry the id of the first load, and it did not load again.
+  SyncWithMarker("k");
+  auto all = reporter_.all();
+  EXPECT_EQ(JsonText(all.back().body, "id"), JsonText(load_, "id"));
+  for (const auto &r : all) EXPECT_TRUE(r.kind != "load" || r.body == load_);
+  app_->signal(SIGTERM);
+  ExpectCleanExit();
+}
+
+TEST_F(WindowTest, FramesFollowTheSameLinkPolicy) {
+  InstallPage(
+      "<html><head><script src=\"report.js\"></script></head><body onload=\"var x = new XMLHttpRequest(); "
+      "x.open('POST', DemoReport + 'load'); x.send('{}');\">"
+      "<iframe src=\"https://example.org/chart.pdf\"></iframe>"
+      "<iframe src=\"mailto:skipper@example.org\"></iframe>"
+      "<iframe src=\"/app/report.js\"></iframe></body></html>");
+  Start();
+  EXPECT_TRUE(WaitUntil([&] {
+    return ReadFile(opened_) == "https://example.org/chart.pdf\nmailto:skipper@example.org\n" ||
+           ReadFile(opened_) == "mailto:skipper@example.org\nhttps://example.org/chart.pdf\n";
+  })) << ReadFile(opened_);
+  app_->signal(SIGTERM);
+  ExpectCleanExit();
+}
+
+TEST_F(WindowTest, ScriptDialogsNeverShow) {
+  // A dialog on screen would hold the page's script until answered, and the load report
+  // would not come.
+  InstallPage(
+      "<html><head><script src=\"report.js\"></script></head><body onload=\"alert('a'); "
+      "var answer = confirm('b') + ',' + prompt('c', 'd'); var x = new XMLHttpRequest(); "
+      "x.open('POST', DemoReport + 'load'); x.send(JSON.stringify({ answer: answer }));\">dialogs</body></html>");
+  Start();
+  EXPECT_EQ(JsonText(load_, "answer"), "false,null");
+  app_->signal(SIGTERM);
+  ExpectCleanExit();
+}
+
+TEST_F(WindowTest, FullscreenFragmentSwitchesTheWindowAndBack) {
+  InstallPage();
+  Start();
+  const Geometry windowed = WindowGeometry(win_);
+  const Geometry screen{0, 0, 1280, 800};
+  auto isFull = [&] {
+    return WindowProperty(win_, "_NET_WM_STATE").find("_NET_WM_STATE_MAXIMIZED_HORZ") != std::string::npos &&
+           WindowProperty(win_, "_NET_FRAME_EXTENTS").find("= 0, 0, 0, 0") != std::string::npos &&
+           WindowGeometry(win_) == screen;
+  };
+  auto isWindowed = [&](const Geometry &g) {
+    return WindowProperty(win_, "_NET_WM_STATE").find("MAXIMIZED") == std::string::npos &&
+           WindowProperty(win_, "_NET_FRAME_EXTENTS").find("= 0, 0, 0, 0") == std::string::npos &&
+           WindowGeometry(win_).width == g.width && WindowGeometry(win_).height == g.height;
+  };
+
+  ClickAt(win_, At("fullOn"));
+  EXPECT_TRUE(WaitUntil(isFull)) << WindowProperty(win_, "_NET_WM_STATE");
+  ClickAt(win_, At("fullOff"));
+  EXPECT_TRUE(WaitUntil([&] { return isWindowed(windowed) && WindowGeometry(win_) == windowed; }));
+
+  // Switching to full screen while already there saves the full-screen rectangle, so
+  // the way back keeps that size, now with a caption.
+  ClickAt(win_, At("fullOn"));
+  ASSERT_TRUE(WaitUntil(isFull));
+  ClickAt(win_, At("fullOn"));
+  ClickAt(win_, At("fullOff"));
+  EXPECT_TRUE(WaitUntil([&] { return isWindowed(screen); }))
+      << WindowProperty(win_, "_NET_WM_STATE") << WindowProperty(win_, "_NET_FRAME_EXTENTS") << WindowGeometry(win_).x
+      << "," << WindowGeometry(win_).y << " " << WindowGeometry(win_).width << "x" << WindowGeometry(win_).height;
+  app_->signal(SIGTERM);
+  ExpectCleanExit();
+}
+
+TEST_F(WindowTest, KeysReachThePageAccordingToTheFocusedElement) {
+  InstallPage();
+  Start();
+
+  // An input: every key but Enter, so the form is not sent.
+  FocusElement("place", "INPUT");
+  size_t from = seen_;
+  Xdo("type ab");
+  Xdo("key Return");
+  Xdo("type c");
+  ASSERT_TRUE(reporter_.waitFor("keydown", &seen_, [](const Report &r) { return JsonText(r.body, "key") == "c"; }));
+  EXPECT_EQ(KeysSince(from), (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_FALSE(reporter_.waitFor("submit", nullptr, nullptr, 0));
+
+  // A textarea: every key, Enter included.
+  FocusElement("notes", "TEXTAREA");
+  from = seen_;
+  Xdo("type x");
+  Xdo("key Return");
+  Xdo("type y");
+  auto y = reporter_.waitFor("keydown", &seen_, [](const Report &r) { return JsonText(r.body, "key") == "y"; });
+  ASSERT_TRUE(y);
+  EXPECT_EQ(KeysSince(from), (std::vector<std::string>{"x", "Enter", "y"}));
+  EXPECT_EQ(JsonText(y->body, "value"), "x\n");
+
+  // Nothing input-like focused: no key reaches the page, not even the browser's reload.
+  ClickAt(win_, At("map"));
+  ASSERT_TRUE(reporter_.waitFor("focusout", &seen_));
+  from = seen_;
+  Xdo("type q");
+  Xdo("key F5 Return ctrl+r");
+  SyncWithMarker("z");
+  EXPECT_EQ(KeysSince(from), (std::vector<std::string>{"z"}));
+  for (const auto &r : reporter_.all()) EXPECT_TRUE(r.kind != "load" || r.body == load_) << "the page loaded again";
+
+  app_->signal(SIGTERM);
+  ExpectCleanExit();
+}
+
+TEST_F(WindowTest, NoContextMenuAndNoSelectionOrDraggingOnBlocks) {
+  InstallPage();
+  Start();
+  auto next = [&](const char *kind) {
+    auto r = reporter_.waitFor(kind, &seen_);
+    return r ? JsonText(r->body, "tag") + (JsonLiteral(r->body, "prevented") == "true" ? " cancelled" : " open")
+             : std::string("none");
+  };
+
+  // The page's own event is cancelled on a div, not on a span inside it; the browser
+  // shows its menu on neither. A menu would take the next click, and the marker key
+  // would then not reach the input.
+  ClickAt(win_, At("legendStart"), 3);
+  EXPECT_EQ(next("contextmenu"), "DIV cancelled");
+  ClickAt(win_, At("legendOwn"), 3);
+  EXPECT_EQ(next("contextmenu"), "SPAN open");
+  SyncWithMarker("m");
+
+  // Selecting text that starts in the div's own text is cancelled; in the span it is not.
+  const Point div = At("legendStart"), span = At("legendOwn");
+  DragFromTo(win_, div, {div.x + 60, div.y});
+  EXPECT_EQ(next("selectstart"), "DIV cancelled");
+  auto sel = reporter_.waitFor("selection", &seen_);
+  ASSERT_TRUE(sel);
+  EXPECT_EQ(JsonText(sel->body, "text"), "");
+  DragFromTo(win_, {span.x - 20, span.y}, {span.x + 20, span.y});
+  EXPECT_EQ(next("selectstart"), "SPAN open");
+  sel = reporter_.waitFor("selection", &seen_);
+  ASSERT_TRUE(sel);
+  EXPECT_NE(JsonText(sel->body, "text"), "");
+
+  // Dragging a tile image is cancelled.
+  ASSERT_TRUE(reporter_.waitFor("chart", nullptr));
+  const Point map = At("map");
+  DragFromTo(win_, map, {map.x + 40, map.y + 40});
+  EXPECT_EQ(next("dragstart"), "IMG cancelled");
+
+  app_->signal(SIGTERM);
+  ExpectCleanExit();
+}
+
+}  // namespace

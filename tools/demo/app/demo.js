@@ -1,0 +1,311 @@
+// Stand-in chart page: opens the demo chart package and shows its tiles and place names,
+// the own ship with its track from the host state and the AIS targets, and keeps the view
+// for the next start in cpApp.close().
+(function () {
+  'use strict';
+  var W = 40030178.618589394;          // side of the AIS world square in metres
+  var TILE = 256;
+  var CHART = 2;                       // the demo chart package, A000002.veskara
+  var view = { lat: 54.55, lon: 10.4, z: 10 };
+  var zoomRange = [2, 18];
+  var chartReady = false;              // tiles wait for the package, or they would be cached blank
+  var follow = false;
+  var places = [];
+  var own = null;                      // last host state
+  var track = [];                      // [lon, lat, ts]
+  var since = 0;                       // newest track time held
+  var targets = {};                    // by MMSI
+  var pageId = Math.random().toString(36).slice(2);
+
+  // Optional observer of the page's own events (report.js may set DemoReport to a URL).
+  function report(kind, data, wait) {
+    if (!window.DemoReport) return;
+    var body = JSON.stringify(Object.assign({ id: pageId }, data || {}));
+    try {
+      var x = new XMLHttpRequest();
+      x.open('POST', window.DemoReport + kind, !wait);
+      x.setRequestHeader('Content-Type', 'text/plain');
+      x.send(body);
+    } catch (e) { /* an observer that is not there changes nothing */ }
+  }
+
+  function $(id) { return document.getElementById(id); }
+
+  function worldSize(z) { return TILE * Math.pow(2, z); }
+  function project(lat, lon, z) {
+    var phi = lat * Math.PI / 180, s = worldSize(z);
+    return { x: (lon + 180) / 360 * s, y: (1 - Math.log(Math.tan(phi) + 1 / Math.cos(phi)) / Math.PI) / 2 * s };
+  }
+  function unproject(x, y, z) {
+    var s = worldSize(z), n = Math.PI - 2 * Math.PI * y / s;
+    return { lat: 180 / Math.PI * Math.atan(0.5 * (Math.exp(n) - Math.exp(-n))), lon: x / s * 360 - 180 };
+  }
+  function mapSize() { var m = $('map'); return { w: m.clientWidth, h: m.clientHeight }; }
+  // Top-left corner of the map in world pixels.
+  function origin() {
+    var c = project(view.lat, view.lon, view.z), m = mapSize();
+    return { x: c.x - m.w / 2, y: c.y - m.h / 2 };
+  }
+
+  function drawTiles() {
+    var o = origin(), m = mapSize(), n = Math.pow(2, view.z), box = $('tiles');
+    var html = '';
+    if (!chartReady) return;
+    for (var ty = Math.floor(o.y / TILE); ty * TILE < o.y + m.h; ty++) {
+      if (ty < 0 || ty >= n) continue;
+      for (var tx = Math.floor(o.x / TILE); tx * TILE < o.x + m.w; tx++) {
+        var wx = ((tx % n) + n) % n;
+        html += '<img alt="" onerror="this.style.visibility=\'hidden\'" src="/getTile/A' + CHART + '/' + view.z + '/' + ty + '/' + wx + '" style="left:' +
+                Math.round(tx * TILE - o.x) + 'px;top:' + Math.round(ty * TILE - o.y) + 'px">';
+      }
+    }
+    box.innerHTML = html;
+  }
+
+  function svg(tag, attrs) {
+    var e = document.createElementNS('http://www.w3.org/2000/svg', tag);
+    for (var k in attrs) e.setAttribute(k, attrs[k]);
+    return e;
+  }
+
+  function drawOverlay() {
+    var o = origin(), layer = $('overlay'), s = worldSize(view.z);
+    while (layer.firstChild) layer.removeChild(layer.firstChild);
+    if (track.length > 1) {
+      var pts = track.map(function (p) { var q = project(p[1], p[0], view.z); return (q.x - o.x) + ',' + (q.y - o.y); });
+      layer.appendChild(svg('polyline', { 'class': 'track', points: pts.join(' ') }));
+    }
+    Object.keys(targets).forEach(function (mmsi) {
+      var t = targets[mmsi];
+      if (t.x === undefined || t.x === -2147483648) return;
+      var px = t.x / W * s - o.x, py = t.y / W * s - o.y;
+      var rot = t.cog !== undefined && t.cog < 3600 ? t.cog / 10 : 0;
+      layer.appendChild(svg('polygon', { 'class': 'ais', points: '0,-8 5,6 -5,6',
+        transform: 'translate(' + px + ',' + py + ') rotate(' + rot + ')' }));
+      var label = svg('text', { 'class': 'label', x: px + 8, y: py + 4 });
+      label.textContent = t.name || mmsi;
+      layer.appendChild(label);
+    });
+    places.forEach(function (p) {
+      var label = svg('text', { 'class': 'place', x: p.x / W * s - o.x, y: p.y / W * s - o.y });
+      label.textContent = p.n;
+      layer.appendChild(label);
+    });
+    if (own && own.fix !== 0 && Math.abs(own.latY) <= 90) {
+      var p = project(own.latY, own.lonX, view.z);
+      layer.appendChild(svg('polygon', { 'class': 'own', points: '0,-12 7,9 0,5 -7,9',
+        transform: 'translate(' + (p.x - o.x) + ',' + (p.y - o.y) + ') rotate(' + own.heading + ')' }));
+    }
+  }
+
+  // Place names of the chart around the middle of the view.
+  var placesTimer = 0;
+  function loadPlaces() {
+    clearTimeout(placesTimer);
+    placesTimer = setTimeout(function () {
+      var c = project(view.lat, view.lon, view.z), m = mapSize(), s = worldSize(view.z);
+      var r = Math.round(Math.max(m.w, m.h) / s * W);
+      request('places', 'GET', '/gazetteer/' + Math.round(c.x / s * W) + '/' + Math.round(c.y / s * W) + '/' + r, null,
+              function (text) {
+                places = JSON.parse(text);
+                $('places').textContent = places.map(function (p) { return p.n; }).join(' \u00b7 ');
+                drawOverlay();
+              });
+    }, 300);
+  }
+
+  function redraw() { drawTiles(); drawOverlay(); if (chartReady) loadPlaces(); }
+
+  function fixText(fix) {
+    if (fix === 0) return 'no fix';
+    if (fix === 999) return 'simulated';
+    if (fix === 998) return 'waiting for NMEA over TCP';
+    if (fix < 0) return 'location \u00b1' + (-fix) + ' m';
+    return 'GPS fix';
+  }
+
+  function showState(s) {
+    own = s;
+    $('fix').textContent = fixText(s.fix);
+    var known = Math.abs(s.latY) <= 90;
+    $('pos').textContent = known ? s.latY.toFixed(5) + ' ' + s.lonX.toFixed(5) : '';
+    $('sog').textContent = known ? (s.speed * 1.943844).toFixed(1) + ' kn' : '';
+    $('cog').textContent = known ? s.heading + '\u00b0' : '';
+    $('depth').textContent = s.dbt ? s.dbt.toFixed(1) + ' m' : '';
+    (s.track || []).forEach(function (p) { track.push(p); if (p[2] > since) since = p[2]; });
+    if (track.length > 5000) track.splice(0, track.length - 5000);
+    if (follow && known && s.fix !== 0) { view.lat = s.latY; view.lon = s.lonX; redraw(); } else drawOverlay();
+  }
+
+  // One request of each kind at a time, each with a time limit, so a route that does
+  // not answer never ties up the browser's connections to the host.
+  var busy = {};
+  function request(kind, method, path, body, done, after) {
+    if (busy[kind]) return;
+    busy[kind] = true;
+    var x = new XMLHttpRequest();
+    x.open(method, path);
+    x.timeout = 5000;
+    x.onload = function () { try { if (done) done(x.responseText); } catch (e) { /* keep what is shown */ } };
+    x.onloadend = function () { busy[kind] = false; if (after) after(); };
+    x.send(body);
+  }
+
+  function pollHost() {
+    request('host', 'POST', '/getSetHostStat/60/50/' + $('serial').value + '/' + since, JSON.stringify({ view: view }),
+            function (text) { showState(JSON.parse(text)); });
+  }
+
+  // AIS rows: positions from 1-3, 4, 9, 18 and 21; names from 5, 19, 21 and 24.
+  function takeAis(doc) {
+    $('tcp').textContent = doc.nmea_stat === 1 ? 'TCP' : doc.nmea_stat === -1 ? 'TCP waiting' : '';
+    var now = Date.now();
+    doc.ais.forEach(function (r) {
+      var t = targets[r[0]] || (targets[r[0]] = {});
+      t.seen = now;
+      var id = r[1];
+      if (id <= 4 || id === 9 || id === 18 || id === 21) { t.x = r[3]; t.y = r[4]; }
+      if (id <= 3 || id === 9 || id === 18) t.cog = r[6];
+      if (id === 5 || id === 19 || id === 21 || id === 24) { if (r[6]) t.name = r[6]; }
+    });
+    Object.keys(targets).forEach(function (k) { if (now - targets[k].seen > 600000) delete targets[k]; });
+    var keys = Object.keys(targets);
+    $('aisCount').textContent = keys.length;
+    $('aisList').innerHTML = keys.slice(0, 12).map(function (k) {
+      return '<li>' + (targets[k].name || k).replace(/[<&]/g, '') + '</li>';
+    }).join('');
+    drawOverlay();
+  }
+
+  function pollAis() {
+    // Names may carry \' which strict JSON does not know.
+    request('ais', 'GET', '/getAisData', null, function (text) { takeAis(JSON.parse(text.replace(/\\'/g, "'"))); });
+  }
+
+  function zoom(d) { view.z = Math.max(zoomRange[0], Math.min(zoomRange[1], view.z + d)); redraw(); }
+
+  function setFollow(on) {
+    follow = on;
+    $('ship').className = on ? 'on' : '';
+    if (on && own && Math.abs(own.latY) <= 90) { view.lat = own.latY; view.lon = own.lonX; redraw(); }
+  }
+
+  // Opens the demo chart package, then takes its area and name from its map texts. Tiles
+  // follow in any case, once these requests have ended one way or the other.
+  function openChart(savedView) {
+    request('chart', 'GET', '/getSetState/chartdb=A00000' + CHART + '.veskara', null, null, function () {
+      request('bounds', 'GET', '/getMapData/bounds', null, function (text) {
+        var b = JSON.parse(text);
+        if (b.zmin !== undefined) zoomRange = [b.zmin, b.zmax];
+        if (!savedView) {
+          view.lat = (b.lat0 + b.lat1) / 2; view.lon = (b.lon0 + b.lon1) / 2;
+          view.z = Math.max(zoomRange[0], Math.min(zoomRange[1], 10));
+        }
+      }, function () { chartReady = true; redraw(); report('chart', { tiles: $('tiles').children.length }); });
+      request('name', 'GET', '/getMapData/name', null, function (text) { $('chartName').textContent = JSON.parse(text); });
+    });
+  }
+
+
+  // A place name of the chart near the view, or "lat lon" in degrees.
+  function find(text) {
+    var name = text.trim().toLowerCase(), s = worldSize(view.z);
+    var hit = name && places.filter(function (p) { return p.n.toLowerCase().indexOf(name) === 0; })[0];
+    var m = /^\s*(-?\d+(?:\.\d+)?)[\s,]+(-?\d+(?:\.\d+)?)\s*$/.exec(text);
+    if (hit) {
+      var at = unproject(hit.x / W * s, hit.y / W * s, view.z);
+      view.lat = at.lat; view.lon = at.lon;
+    } else if (m) {
+      view.lat = +m[1]; view.lon = +m[2];
+    } else {
+      $('fix').textContent = 'not found: ' + text;
+      return;
+    }
+    setFollow(false);
+    redraw();
+  }
+
+
+  window.cpApp = {
+    // Keeps the view for the next start; synchronous, so it is done before the window goes.
+    close: function () {
+      report('close', { view: view }, true);
+      try {
+        var x = new XMLHttpRequest();
+        x.open('POST', '/setValue/demo.view', false);
+        x.send(JSON.stringify(view));
+      } catch (e) { }
+    }
+  };
+
+  window.addEventListener('load', function () {
+    var map = $('map'), drag = null;
+    map.addEventListener('mousedown', function (e) {
+      if (e.button === 0) drag = { x: e.clientX, y: e.clientY };
+    });
+    window.addEventListener('mouseup', function () { drag = null; });
+    window.addEventListener('mousemove', function (e) {
+      if (!drag) return;
+      var c = project(view.lat, view.lon, view.z);
+      var p = unproject(c.x - (e.clientX - drag.x), c.y - (e.clientY - drag.y), view.z);
+      view.lat = p.lat; view.lon = p.lon; drag = { x: e.clientX, y: e.clientY }; setFollow(false);
+      redraw();
+    });
+    $('zoomIn').onclick = function () { zoom(1); };
+    $('zoomOut').onclick = function () { zoom(-1); };
+    $('ship').onclick = function () { setFollow(!follow); };
+    $('find').addEventListener('submit', function (e) {
+      e.preventDefault();
+      report('submit', { value: $('place').value });
+      find($('place').value);
+    });
+    window.addEventListener('resize', redraw);
+
+    // The view kept at the last close, then the chart.
+    var saved = null;
+    request('view', 'GET', '/getValue/demo.view', null, function (text) {
+      var v = JSON.parse(text);
+      if (v && v.z) { view = v; saved = v; }
+    }, function () { openChart(saved); });
+    // The serial input switch (and with it the playback file) as it was left.
+    request('serial', 'GET', '/getValue/demo.serial', null, function (text) {
+      if (text === '0' || text === '1') $('serial').value = text;
+    });
+    $('serial').addEventListener('change', function () {
+      var x = new XMLHttpRequest();
+      x.open('POST', '/setValue/demo.serial');
+      x.send($('serial').value);
+    });
+    // The demo's own NMEA-over-TCP source (scripts/run starts it): a sailing yacht under way.
+    $('tcp').addEventListener('change', function () {
+      var x = new XMLHttpRequest();
+      x.open('GET', '/nemasock/127.0.0.1/10110/' + $('tcp').value);
+      x.send();
+    });
+
+    redraw();
+    pollHost();
+    pollAis();
+    setInterval(pollHost, 1000);
+    setInterval(pollAis, 2000);
+
+    if (window.DemoReport) {
+      ['keydown', 'focusin', 'focusout', 'contextmenu', 'selectstart', 'dragstart', 'hashchange'].forEach(function (name) {
+        window.addEventListener(name, function (e) {
+          var t = e.target && e.target.nodeType === 3 ? e.target.parentElement : e.target;
+          report(name, { key: e.key, tag: t && t.tagName, elem: t && t.id, prevented: e.defaultPrevented,
+                         value: t && 'value' in t ? t.value : undefined, hash: location.hash });
+        });
+      });
+      var ids = ['place', 'notes', 'serial', 'go', 'map', 'legend', 'legendOwn', 'reference', 'fullOn', 'fullOff', 'zoomIn'];
+      var layout = {};
+      ids.forEach(function (id) {
+        var r = $(id).getBoundingClientRect();
+        layout[id] = [Math.round(r.left + r.width / 2), Math.round(r.top + r.height / 2)];
+        layout[id + 'Start'] = [Math.round(r.left + 3), Math.round(r.top + 7)];
+      });
+      report('load', { layout: layout, width: innerWidth, height: innerHeight });
+      window.addEventListener('mouseup', function () { report('selection', { text: String(getSelection()) }); });
+    }
+  });
+})();
