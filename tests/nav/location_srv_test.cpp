@@ -1,0 +1,47 @@
+// From the desktop location service to the page: a stand-in GeoClue2 on a private bus,
+// the real client and poll thread, and the host-state route of the running server.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "nav/location.h"
+#include "tests/support/geoclue_stub.h"
+#include "tests/support/testing.h"
+
+namespace {
+
+using testing_support::HttpPost;
+
+TEST(LocationSource, PositionReachesTheHostStateAsANegativeFix) {
+  testing_support::TestEnv env;
+  PrivateBus bus;
+  ASSERT_TRUE(bus.ok());
+  setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), 1);
+  const uint64_t t0 = 1700000000;
+  GeoClueStub stub(bus.address(), {54.323, 10.139, 12.5, t0, 0});
+  ASSERT_TRUE(stub.ok());
+  testing_support::StartTestServer(env);
+
+  std::thread poll(LocationThread, LocationServiceCreate, std::chrono::milliseconds(10));
+  std::string state;
+  // The service moves on by one second of its own time per round; two reads one second
+  // apart make a fix.
+  for (uint64_t i = 1; i <= 500 && state.find("\"fix\":-12,") == std::string::npos; ++i) {
+    ASSERT_TRUE(stub.Move({54.323, 10.139, 12.5, t0 + i, 0}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    auto r = HttpPost("/getSetHostStat/86400/50/0/0", "{}");
+    ASSERT_TRUE(r);
+    state = r->body;
+  }
+  EXPECT_NE(state.find("\"fix\":-12,\"latY\":54.323000,\"lonX\":10.139000,\"heading\":0,"),
+            std::string::npos)
+      << state;
+  EXPECT_NE(state.find("\"speed\":0.0,"), std::string::npos) << state;
+  ReleaseLocationInterface();
+  poll.join();
+}
+
+}  // namespace
