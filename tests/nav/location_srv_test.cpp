@@ -15,6 +15,15 @@ namespace {
 
 using testing_support::HttpPost;
 
+// The poll thread, released and joined however the test ends.
+struct PollThread {
+  std::thread t{LocationThread, LocationServiceCreate, std::chrono::milliseconds(10)};
+  ~PollThread() {
+    ReleaseLocationInterface();
+    t.join();
+  }
+};
+
 TEST(LocationSource, PositionReachesTheHostStateAsANegativeFix) {
   testing_support::TestEnv env;
   PrivateBus bus;
@@ -25,7 +34,7 @@ TEST(LocationSource, PositionReachesTheHostStateAsANegativeFix) {
   ASSERT_TRUE(stub.ok());
   testing_support::StartTestServer(env);
 
-  std::thread poll(LocationThread, LocationServiceCreate, std::chrono::milliseconds(10));
+  PollThread poll;
   std::string state;
   // The service moves on by one second of its own time per round; two reads one second
   // apart make a fix.
@@ -40,8 +49,6 @@ TEST(LocationSource, PositionReachesTheHostStateAsANegativeFix) {
             std::string::npos)
       << state;
   EXPECT_NE(state.find("\"speed\":0.0,"), std::string::npos) << state;
-  ReleaseLocationInterface();
-  poll.join();
 }
 
 }  // namespace
