@@ -54,6 +54,8 @@ TEST(Tiles, LookupByAddressAndByKey) {
       {"/getTile/A1/3/5/7", "tile 3/5/7\x89PNG"},  // the A-number is not used
       {"/getTile/A99/3/5/7", "tile 3/5/7\x89PNG"},
       {"/getTile/A-5/3/5/7?v=2", "tile 3/5/7\x89PNG"},
+      {"/getTile/A1700000000000/3/5/7", "tile 3/5/7\x89PNG"},  // a time stamp, wider than 32 bits
+      {"/getTileI/A99999999999999999999999/3298540126215", "tile 3/5/7\x89PNG"},
       {"/getTile%2FA0/3/5/7", "tile 3/5/7\x89PNG"},  // decoded before routing
       {"/getTileI/A0/3298540126215", "tile 3/5/7\x89PNG"},
       {"/getTileI/A7/3298540126215", "tile 3/5/7\x89PNG"},
@@ -91,7 +93,7 @@ TEST(Tiles, ArgumentsOutsideTheFormatGetTheMissingTile) {
   // Key 0 exists, so an argument read as zeros would find it.
   OpenChart("zero.veskara", "INSERT INTO tiles VALUES (0, 'tile 0/0/0');");
   for (const char *path : {"/getTile/0/0/0/0", "/getTile/A0/0/0", "/getTile/Ax/0/0/0", "/getTile/A0/0/0/x",
-                           "/getTile/A0/0/0/99999999999", "/getTile/", "/getTile/A0//0/0", "/getTileI/A0",
+                           "/getTile/A0/0/0/99999999999", "/getTile/", "/getTile/A0//0/0", "/getTile/A/0/0/0", "/getTileI/A0",
                            "/getTileI/A0/", "/getTileI/A0/x", "/getTileI/0/0", "/getTileI/A0/99999999999999999999"}) {
     auto r = HttpGet(path);
     ASSERT_TRUE(r) << path;
