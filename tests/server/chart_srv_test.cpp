@@ -1,7 +1,12 @@
 // Tiles and place names of the open chart package, over real sockets.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <optional>
+#include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "server/handlers/chart.h"
 #include "tests/support/sqlfile.h"
@@ -219,6 +224,59 @@ TEST(Gazetteer, NoPackageAnswersEmptyList) {
   EXPECT_EQ(r->statusLine, "HTTP/1.1 200 OK");
   EXPECT_EQ(r->header("Content-Type"), "text/plain; charset=UTF-8");
   EXPECT_EQ(r->body, "[]");
+}
+
+TEST(ChartSwitch, RequestsDuringSwitchesSeeOnePackageOrNone) {
+  // Two packages whose every answer names the package; requests keep running while the
+  // open package is switched, closed and deleted under them.
+  for (const char *name : {"one", "two"}) {
+    std::string file = Env().dataFolder() + "switch-" + name + ".veskara";
+    std::remove(file.c_str());
+    ASSERT_TRUE(SqlExec(file, std::string("CREATE TABLE tiles (zyx INTEGER PRIMARY KEY, png BLOB);"
+                                          "CREATE TABLE gaz (c TEXT, n TEXT, x INTEGER, y INTEGER, r INTEGER);"
+                                          "INSERT INTO tiles VALUES (3298540126215, '") +
+                                  name + "');INSERT INTO gaz VALUES ('', '" + name + "', 1, 1, 0);"));
+  }
+  const std::set<std::string> tiles{"one", "two", kGif};
+  const std::set<std::string> places{"[" + Place("one", "", 1, 1) + "]", "[" + Place("two", "", 1, 1) + "]", "[]"};
+  const std::set<std::string> sql{"[\n[\"one\"]\n]", "[\n[\"two\"]\n]", "out of memory"};
+  std::atomic<bool> done{false};
+  std::atomic<int> unexpected{0}, answered{0};
+  std::vector<std::thread> clients;
+  for (int t = 0; t < 6; ++t) {
+    clients.emplace_back([&, t] {
+      // A new connection now and then: the server ends one after 10003 requests.
+      std::optional<HttpConn> c;
+      int onConn = 0;
+      do {
+        if (!c || ++onConn == 1000) c.emplace(), onConn = 0;
+        std::optional<HttpResponse> r;
+        const std::set<std::string> *allowed;
+        switch (t % 3) {
+          case 0: r = c->get("/getTile/A0/3/5/7"), allowed = &tiles; break;
+          case 1: r = c->get("/gazetteer/0/0/10"), allowed = &places; break;
+          default: r = c->get("/MexecSql/SELECT%20n%20FROM%20gaz"), allowed = &sql; break;
+        }
+        if (!r || !allowed->count(r->body)) {
+          if (++unexpected == 1) ADD_FAILURE() << (r ? r->body : "no response");
+          c.reset();
+        }
+        ++answered;
+      } while (!done);
+    });
+  }
+  for (int i = 0; i < 150; ++i) {
+    const char *name = i % 3 == 0 ? "switch-one.veskara" : i % 3 == 1 ? "switch-two.veskara" : "switch-none.veskara";
+    ASSERT_TRUE(HttpGet(std::string("/getSetState/chartdb=") + name));
+  }
+  // Deleting the open package closes it; requests already on it finish with it.
+  ASSERT_EQ(HttpGet("/getSetState/chartdb=switch-one.veskara")->body, "000 " + Env().dataFolder() + "switch-one.veskara");
+  ASSERT_EQ(HttpGet("/getSetState/delchartdb=switch-one.veskara")->body, "000 switch-one.veskara");
+  done = true;
+  for (auto &c : clients) c.join();
+  EXPECT_EQ(unexpected.load(), 0);
+  EXPECT_GE(answered.load(), 6);
+  EXPECT_EQ(HttpGet("/getTile/A0/3/5/7")->body, kGif);
 }
 
 }  // namespace
