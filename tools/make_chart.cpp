@@ -12,6 +12,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdint>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -114,8 +116,16 @@ class Package {
 bool ParseInt(const std::string &s, long long &v) {
   if (s.empty()) return false;
   char *end = nullptr;
+  errno = 0;
   v = std::strtoll(s.c_str(), &end, 10);
-  return *end == 0;
+  return *end == 0 && errno != ERANGE;
+}
+
+bool ParseDouble(const std::string &s, double &v) {
+  if (s.empty()) return false;
+  char *end = nullptr;
+  v = std::strtod(s.c_str(), &end);
+  return *end == 0 && std::isfinite(v);
 }
 
 // --- tiles from a folder -----------------------------------------------------------
@@ -186,9 +196,15 @@ int AddGazetteer(Package &pkg, const fs::path &csv) {
     if (world) {
       if (!ParseInt(f[col["x"]], x) || !ParseInt(f[col["y"]], y)) Fail("bad x/y: " + line);
     } else {
-      x = WorldX(std::atof(f[col["lon"]].c_str()));
-      y = WorldY(std::atof(f[col["lat"]].c_str()));
+      double lon, lat;
+      // The poles lie at infinity on the page's square.
+      if (!ParseDouble(f[col["lon"]], lon) || !ParseDouble(f[col["lat"]], lat) || !(std::fabs(lat) < 90))
+        Fail("bad lon/lat: " + line);
+      x = WorldX(lon);
+      y = WorldY(lat);
     }
+    // The server reads x and y as signed 32-bit numbers.
+    if (x < INT32_MIN || x > INT32_MAX || y < INT32_MIN || y > INT32_MAX) Fail("x/y beyond 32 bits: " + line);
     if (!ParseInt(f[col["r"]], r) || r < 0 || r > 255) Fail("bad class: " + line);
     pkg.place(f[col["n"]], c, x, y, static_cast<int>(r));
     ++count;

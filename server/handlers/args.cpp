@@ -41,6 +41,14 @@ int ScanInts(const char *text, const char *lead, int32_t *out, int count, char s
   return n;
 }
 
+const char *SkipNumber(const char *p) {
+  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+  if (*p == '+' || *p == '-') ++p;
+  if (!std::isdigit(static_cast<unsigned char>(*p))) return nullptr;
+  while (std::isdigit(static_cast<unsigned char>(*p))) ++p;
+  return p;
+}
+
 bool ScanU64(const char *p, uint64_t *out) {
   while (std::isspace(static_cast<unsigned char>(*p))) ++p;
   const char *digits = (*p == '+' || *p == '-') ? p + 1 : p;

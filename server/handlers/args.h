@@ -10,6 +10,10 @@
 int ScanInts(const char *text, const char *lead, int32_t *out, int count, char sep,
              const char **end = nullptr);
 
+// Skips a decimal number of any size as "%d" reads it (blanks, a sign, digits), for a
+// number whose value is not used. Null when there is none.
+const char *SkipNumber(const char *text);
+
 // An unsigned 64-bit decimal number at text (a leading '-' negates, as "%llu" does).
 // False when there is none or it does not fit.
 bool ScanU64(const char *text, uint64_t *out);

@@ -8,5 +8,6 @@ static const char *const kTripFileName = "veskara.trip";
 bool IsPackageFileName(const char *name) {
   if (!name[0] || std::strpbrk(name, "/\\")) return false;
   if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
-  return std::strcmp(name, kTripFileName) != 0;
+  // The trip database and its side files (journal, WAL, shared memory) are never packages.
+  return std::strncmp(name, kTripFileName, std::strlen(kTripFileName)) != 0;
 }

@@ -45,17 +45,23 @@ static void SendTile(SockBuf &w, bool parsed, int64_t key) {
   SendResponse(w, kTileMaxAge, "200 OK", mime);
 }
 
+// The number after "A" is not used, so any size of it is accepted (the page may send a
+// time stamp); the text after it, from its "/", or null.
+static const char *AfterANumber(const char *rest) {
+  return rest[0] == 'A' ? SkipNumber(rest + 1) : nullptr;
+}
+
 void HandleGetTile(SockBuf &w, const char *rest) {
-  int32_t n[4] = {};
-  bool parsed = ScanInts(rest, "A", n, 4, '/') == 4;
-  SendTile(w, parsed, parsed ? TileKey(n[1], n[2], n[3]) : 0);
+  int32_t n[3] = {};
+  const char *p = AfterANumber(rest);
+  bool parsed = p && ScanInts(p, "/", n, 3, '/') == 3;
+  SendTile(w, parsed, parsed ? TileKey(n[0], n[1], n[2]) : 0);
 }
 
 void HandleGetTileI(SockBuf &w, const char *rest) {
-  int32_t a = 0;
   uint64_t key = 0;
-  const char *p = rest;
-  bool parsed = ScanInts(p, "A", &a, 1, '/', &p) == 1 && *p == '/' && ScanU64(p + 1, &key);
+  const char *p = AfterANumber(rest);
+  bool parsed = p && *p == '/' && ScanU64(p + 1, &key);
   // The unsigned number goes to the database with the same bits as a signed key.
   SendTile(w, parsed, static_cast<int64_t>(key));
 }

@@ -1,7 +1,12 @@
 // Tiles and place names of the open chart package, over real sockets.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <optional>
+#include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "server/handlers/chart.h"
 #include "tests/support/sqlfile.h"
@@ -54,6 +59,8 @@ TEST(Tiles, LookupByAddressAndByKey) {
       {"/getTile/A1/3/5/7", "tile 3/5/7\x89PNG"},  // the A-number is not used
       {"/getTile/A99/3/5/7", "tile 3/5/7\x89PNG"},
       {"/getTile/A-5/3/5/7?v=2", "tile 3/5/7\x89PNG"},
+      {"/getTile/A1700000000000/3/5/7", "tile 3/5/7\x89PNG"},  // a time stamp, wider than 32 bits
+      {"/getTileI/A99999999999999999999999/3298540126215", "tile 3/5/7\x89PNG"},
       {"/getTile%2FA0/3/5/7", "tile 3/5/7\x89PNG"},  // decoded before routing
       {"/getTileI/A0/3298540126215", "tile 3/5/7\x89PNG"},
       {"/getTileI/A7/3298540126215", "tile 3/5/7\x89PNG"},
@@ -91,7 +98,7 @@ TEST(Tiles, ArgumentsOutsideTheFormatGetTheMissingTile) {
   // Key 0 exists, so an argument read as zeros would find it.
   OpenChart("zero.veskara", "INSERT INTO tiles VALUES (0, 'tile 0/0/0');");
   for (const char *path : {"/getTile/0/0/0/0", "/getTile/A0/0/0", "/getTile/Ax/0/0/0", "/getTile/A0/0/0/x",
-                           "/getTile/A0/0/0/99999999999", "/getTile/", "/getTile/A0//0/0", "/getTileI/A0",
+                           "/getTile/A0/0/0/99999999999", "/getTile/", "/getTile/A0//0/0", "/getTile/A/0/0/0", "/getTileI/A0",
                            "/getTileI/A0/", "/getTileI/A0/x", "/getTileI/0/0", "/getTileI/A0/99999999999999999999"}) {
     auto r = HttpGet(path);
     ASSERT_TRUE(r) << path;
@@ -217,6 +224,59 @@ TEST(Gazetteer, NoPackageAnswersEmptyList) {
   EXPECT_EQ(r->statusLine, "HTTP/1.1 200 OK");
   EXPECT_EQ(r->header("Content-Type"), "text/plain; charset=UTF-8");
   EXPECT_EQ(r->body, "[]");
+}
+
+TEST(ChartSwitch, RequestsDuringSwitchesSeeOnePackageOrNone) {
+  // Two packages whose every answer names the package; requests keep running while the
+  // open package is switched, closed and deleted under them.
+  for (const char *name : {"one", "two"}) {
+    std::string file = Env().dataFolder() + "switch-" + name + ".veskara";
+    std::remove(file.c_str());
+    ASSERT_TRUE(SqlExec(file, std::string("CREATE TABLE tiles (zyx INTEGER PRIMARY KEY, png BLOB);"
+                                          "CREATE TABLE gaz (c TEXT, n TEXT, x INTEGER, y INTEGER, r INTEGER);"
+                                          "INSERT INTO tiles VALUES (3298540126215, '") +
+                                  name + "');INSERT INTO gaz VALUES ('', '" + name + "', 1, 1, 0);"));
+  }
+  const std::set<std::string> tiles{"one", "two", kGif};
+  const std::set<std::string> places{"[" + Place("one", "", 1, 1) + "]", "[" + Place("two", "", 1, 1) + "]", "[]"};
+  const std::set<std::string> sql{"[\n[\"one\"]\n]", "[\n[\"two\"]\n]", "out of memory"};
+  std::atomic<bool> done{false};
+  std::atomic<int> unexpected{0}, answered{0};
+  std::vector<std::thread> clients;
+  for (int t = 0; t < 6; ++t) {
+    clients.emplace_back([&, t] {
+      // A new connection now and then: the server ends one after 10003 requests.
+      std::optional<HttpConn> c;
+      int onConn = 0;
+      do {
+        if (!c || ++onConn == 1000) c.emplace(), onConn = 0;
+        std::optional<HttpResponse> r;
+        const std::set<std::string> *allowed;
+        switch (t % 3) {
+          case 0: r = c->get("/getTile/A0/3/5/7"), allowed = &tiles; break;
+          case 1: r = c->get("/gazetteer/0/0/10"), allowed = &places; break;
+          default: r = c->get("/MexecSql/SELECT%20n%20FROM%20gaz"), allowed = &sql; break;
+        }
+        if (!r || !allowed->count(r->body)) {
+          if (++unexpected == 1) ADD_FAILURE() << (r ? r->body : "no response");
+          c.reset();
+        }
+        ++answered;
+      } while (!done);
+    });
+  }
+  for (int i = 0; i < 150; ++i) {
+    const char *name = i % 3 == 0 ? "switch-one.veskara" : i % 3 == 1 ? "switch-two.veskara" : "switch-none.veskara";
+    ASSERT_TRUE(HttpGet(std::string("/getSetState/chartdb=") + name));
+  }
+  // Deleting the open package closes it; requests already on it finish with it.
+  ASSERT_EQ(HttpGet("/getSetState/chartdb=switch-one.veskara")->body, "000 " + Env().dataFolder() + "switch-one.veskara");
+  ASSERT_EQ(HttpGet("/getSetState/delchartdb=switch-one.veskara")->body, "000 switch-one.veskara");
+  done = true;
+  for (auto &c : clients) c.join();
+  EXPECT_EQ(unexpected.load(), 0);
+  EXPECT_GE(answered.load(), 6);
+  EXPECT_EQ(HttpGet("/getTile/A0/3/5/7")->body, kGif);
 }
 
 }  // namespace

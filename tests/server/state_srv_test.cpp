@@ -256,6 +256,7 @@ TEST(GetSetState, RefusedPackageNamesTouchNothing) {
   WriteFile(victim, "keep me");
   ASSERT_EQ(Get("/getSetState/chartdb=A000050.veskara").body, "000 " + open);
   for (std::string name : {std::string(""), std::string("."), std::string(".."), std::string("veskara.trip"),
+                           std::string("veskara.trip-journal"), std::string("veskara.trip-wal"),
                            std::string("../victim"), env.root() + "/victim", std::string("..\\victim"),
                            std::string("sub/A000050.veskara")}) {
     for (const char *key : {"chartdb", "delchartdb"}) {

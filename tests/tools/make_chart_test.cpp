@@ -54,6 +54,17 @@ TEST(MakeChart, BuildsFromFolderCsvAndTexts) {
   ASSERT_EQ(RunTool("build " + pkg + " --tiles " + src + "tiles --gaz " + src + "gazll.csv"), 0);
   EXPECT_EQ(SqlRows(pkg, "SELECT n, x, y, r FROM gaz"), std::vector<std::string>{"Origin|20015089|20015089|1"});
 
+  // Places the server would read at another spot, or that have no spot, stop the build.
+  for (const char *csv : {"n,x,y,r\nFar,2147483648,0,1\n", "n,x,y,r\nFar,0,-2147483649,1\n",
+                          "n,x,y,r\nHuge,99999999999999999999,0,1\n", "n,lat,lon,r\nPole,90,0,1\n",
+                          "n,lat,lon,r\nText,north,0,1\n"}) {
+    WriteFile(src + "bad.csv", csv);
+    EXPECT_EQ(RunTool("build " + pkg + " --tiles " + src + "tiles --gaz " + src + "bad.csv"), 1) << csv;
+  }
+  WriteFile(src + "edge.csv", "n,x,y,r\nEdge,2147483647,-2147483648,1\n");
+  ASSERT_EQ(RunTool("build " + pkg + " --tiles " + src + "tiles --gaz " + src + "edge.csv"), 0);
+  EXPECT_EQ(SqlRows(pkg, "SELECT n, x, y FROM gaz"), std::vector<std::string>{"Edge|2147483647|-2147483648"});
+
   // Files that are not z/y/x.png tiles stop the build.
   WriteFile(src + "tiles/3/x/7.png", "bad");
   EXPECT_EQ(RunTool("build " + pkg + " --tiles " + src + "tiles"), 1);
