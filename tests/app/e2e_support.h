@@ -329,8 +329,13 @@ struct Geometry {
 };
 
 inline std::string FindWindow(const std::string &title = "^Marolin$") {
-  std::string id = Capture("timeout 30 xdotool search --sync --onlyvisible --name " + Quote(title) + " 2>/dev/null");
-  return id.substr(0, id.find('\n'));
+  // xdotool gives up at once when a window it is looking at goes away meanwhile (the
+  // previous test's window, say): search again a few times before taking no for an answer.
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    std::string id = Capture("timeout 30 xdotool search --sync --onlyvisible --name " + Quote(title) + " 2>/dev/null");
+    if (!id.empty()) return id.substr(0, id.find('\n'));
+  }
+  return "";
 }
 
 inline Geometry WindowGeometry(const std::string &id) {
