@@ -117,8 +117,10 @@ void NmeaTcpThread(SockBuf *link, uint64_t gen) {
   int port;
   {
     // Take-over: wake an earlier client blocked in a read or a connect on its own socket,
-    // then wait until it has let go of the link.
+    // then wait until it has let go of the link. A thread that starts only after a later
+    // request is stale already and must not cut the connection of the current client.
     std::unique_lock<std::mutex> lk(s.lock);
+    if (s.generation != gen) return;
     if (s.linkOwned && link->sock != -1) shutdown(link->sock, SHUT_RDWR);
     s.changed.wait(lk, [&] { return !s.linkOwned || s.generation != gen; });
     if (s.generation != gen) return;
