@@ -3,12 +3,15 @@
 // the connection fails or ends.
 #include "nav/nmea_tcp.h"
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -72,6 +75,36 @@ bool Resolve(const char *host, int port, sockaddr_in &dest) {
   return true;
 }
 
+// Starts a connect that a take-over can always interrupt: begun while the link's lock is
+// held, so a shutdown of the socket comes either before the attempt (the wait below then
+// ends at once) or during it. A blocking connect could miss a shutdown that came just
+// before it and hang for minutes. Returns 1 connected, 0 pending, -1 failed.
+int StartConnect(int sock, const sockaddr_in &dest) {
+  int flags = fcntl(sock, F_GETFL);
+  if (flags == -1 || fcntl(sock, F_SETFL, flags | O_NONBLOCK) == -1) return -1;
+  if (connect(sock, reinterpret_cast<const sockaddr *>(&dest), sizeof dest) == 0) return 1;
+  return errno == EINPROGRESS || errno == EINTR ? 0 : -1;
+}
+
+// Waits for a pending connect as long as a blocking one would; the reads that follow block.
+bool FinishConnect(int sock, int started) {
+  if (started == 0) {
+    pollfd p{sock, POLLOUT, 0};
+    int r;
+    while ((r = poll(&p, 1, -1)) == -1 && errno == EINTR) {
+    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (r != 1 || (p.revents & (POLLERR | POLLHUP)) ||
+        getsockopt(sock, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0)
+      return false;
+  } else if (started < 0) {
+    return false;
+  }
+  int flags = fcntl(sock, F_GETFL);
+  return flags != -1 && fcntl(sock, F_SETFL, flags & ~O_NONBLOCK) != -1;
+}
+
 void SetOptions(int sock) {
   int ms = NmeaTcpTiming.receiveTimeoutMs;
   timeval tv{ms / 1000, (ms % 1000) * 1000};
@@ -117,8 +150,10 @@ void NmeaTcpThread(SockBuf *link, uint64_t gen) {
   int port;
   {
     // Take-over: wake an earlier client blocked in a read or a connect on its own socket,
-    // then wait until it has let go of the link.
+    // then wait until it has let go of the link. A thread that starts only after a later
+    // request is stale already and must not cut the connection of the current client.
     std::unique_lock<std::mutex> lk(s.lock);
+    if (s.generation != gen) return;
     if (s.linkOwned && link->sock != -1) shutdown(link->sock, SHUT_RDWR);
     s.changed.wait(lk, [&] { return !s.linkOwned || s.generation != gen; });
     if (s.generation != gen) return;
@@ -133,6 +168,7 @@ void NmeaTcpThread(SockBuf *link, uint64_t gen) {
   while (Current(gen)) {
     if (!resolved) resolved = Resolve(host, port, dest);
     int sock = resolved ? socket(AF_INET, SOCK_STREAM, IPPROTO_TCP) : -1;
+    int started = -1;
     {
       std::lock_guard<std::mutex> lk(s.lock);
       if (s.generation != gen) {
@@ -140,12 +176,12 @@ void NmeaTcpThread(SockBuf *link, uint64_t gen) {
         break;
       }
       link->sock = sock;
+      if (sock != -1) {
+        SetOptions(sock);
+        started = StartConnect(sock, dest);
+      }
     }
-    bool connected = false;
-    if (sock != -1) {
-      SetOptions(sock);
-      connected = connect(sock, reinterpret_cast<sockaddr *>(&dest), sizeof dest) == 0;
-    }
+    bool connected = FinishConnect(sock, started);
     if (!connected && Current(gen)) {
       SetState(gen, -1);
       std::puts(kReconnecting);

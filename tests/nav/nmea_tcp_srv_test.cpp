@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -424,4 +425,27 @@ TEST_F(NmeaTcp, SecondOnRequestTakesOverAConnectingClient) {
   ASSERT_TRUE(s.send(1, std::string(kMsg1) + "\r\n"));
   Poller poll;
   EXPECT_TRUE(poll.waitRow(kRow1));
+}
+
+// On requests in quick succession while each client is starting or connecting: a thread of
+// an earlier request that runs only late must not cut the current client's connection,
+// and no client may be left holding the link.
+TEST_F(NmeaTcp, RapidOnRequests) {
+  HangingServer hanging;
+  const std::string port = std::to_string(hanging.port());
+  for (int i = 0; i < 1000; ++i) {
+    char rest[64];
+    std::snprintf(rest, sizeof rest, "127.0.0.1/%s/1", port.c_str());
+    char *splitter = nullptr;
+    char *host = strtok_r(rest, "/", &splitter);
+    NmeaSockControl(host, &splitter);
+    std::this_thread::sleep_for(std::chrono::microseconds(i % 50 * 10));
+  }
+  LineServer &s = Server();
+  ASSERT_EQ(On(s.port()), "0");
+  ASSERT_GE(s.conn(1), 0);
+  ASSERT_TRUE(s.send(1, std::string(kMsg1) + "\r\n"));
+  Poller poll;
+  EXPECT_TRUE(poll.waitRow(kRow1));
+  EXPECT_EQ(s.accepted(), 1);
 }
