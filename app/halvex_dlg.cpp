@@ -389,10 +389,6 @@ gboolean CHalvexDlg::OnDecidePolicy(WebKitWebView *view, WebKitPolicyDecision *d
 void CHalvexDlg::OnLoadChanged(WebKitWebView *view, WebKitLoadEvent event, gpointer self) {
   auto *dlg = static_cast<CHalvexDlg *>(self);
   switch (event) {
-    case WEBKIT_LOAD_STARTED:
-      // A new top-level document is on its way; the old one is no longer the page.
-      dlg->haveDocument_ = false;
-      break;
     case WEBKIT_LOAD_COMMITTED:
       dlg->OnNavigateComplete2(webkit_web_view_get_uri(view));
       break;

@@ -81,7 +81,9 @@ class CHalvexDlg {
   bool haveSaved_ = false;
   bool maximized_ = false;        // as the window manager last reported
   bool restorePending_ = false;   // the saved rectangle waits for the end of maximised
-  bool haveDocument_ = false;   // a document has been committed and not yet left
+  // A document has been committed. It stays the page, with its close, until another one
+  // commits: a load that shows nothing (a failure, a download) leaves it in place.
+  bool haveDocument_ = false;
   bool loadingPageShown_ = false;
   bool startRequested_ = false;
   bool closing_ = false;

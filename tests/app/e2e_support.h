@@ -266,10 +266,17 @@ class Reporter {
         reports_.push_back({kind, body});
         cv_.notify_all();
         if (kind == "close" && hold_) cv_.wait(lk, [&] { return released_; });
+      } else if (method == "GET") {
+        // A navigation to the observer: seen as "GET <path>", answered with content no
+        // browser shows, so the page stays where it was.
+        std::lock_guard<std::mutex> lk(m_);
+        reports_.push_back({"GET " + kind, ""});
+        cv_.notify_all();
       }
       std::string reply =
           "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nAccess-Control-Allow-Methods: POST, GET\r\n"
-          "Access-Control-Allow-Headers: Content-Type\r\nContent-Length: 0\r\n\r\n";
+          "Access-Control-Allow-Headers: Content-Type\r\n" +
+          std::string(method == "GET" ? "Content-Type: application/octet-stream\r\n" : "") + "Content-Length: 0\r\n\r\n";
       if (send(c, reply.data(), reply.size(), MSG_NOSIGNAL) < 0) return (void)close(c);
     }
   }

@@ -206,6 +206,21 @@ TEST_F(WindowTest, PagesThatCannotCloseStillLetTheWindowGo) {
   }
 }
 
+TEST_F(WindowTest, ANavigationThatShowsNothingLeavesThePageItsClose) {
+  // The page leaves for an address that answers with nothing to show; the page stays, and
+  // closing still runs its close script.
+  InstallPage(
+      "<html><head><script src=\"report.js\"></script><script>"
+      "window.cpApp = { close: function () { var x = new XMLHttpRequest(); x.open('POST', DemoReport + 'close', "
+      "false); x.send('{}'); } };</script></head><body onload=\"var x = new XMLHttpRequest(); x.open('POST', "
+      "DemoReport + 'load', false); x.send('{}'); location.href = DemoReport + 'away.html';\">page</body></html>");
+  Start();
+  ASSERT_TRUE(reporter_.waitFor("GET away.html", &seen_));
+  app_->signal(SIGTERM);
+  EXPECT_TRUE(reporter_.waitFor("close", &seen_));
+  ExpectCleanExit();
+}
+
 TEST_F(WindowTest, ExternalLinksOpenInTheDesktopHandlerAndTheWindowKeepsItsPage) {
   InstallPage();
   Start();
