@@ -223,6 +223,9 @@ bool SetCommState(CommPortRec *port, const DCB &dcb) {
       dcb.StopBits > TWOSTOPBITS)
     return false;
   cfmakeraw(&t);
+  // cfmakeraw leaves input flow control and parity checking as an earlier user of the
+  // tty set them; only what the record asks for may stay on.
+  t.c_iflag &= ~(IXOFF | IXANY | INPCK);
   t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
   t.c_cflag |= CLOCAL | CREAD;
   static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};

@@ -77,7 +77,9 @@ TEST(CommSettings, AppliedStateIsRawAndReadsBack) {
     termios before;
     ASSERT_EQ(tcgetattr(pty.slaveFd(), &before), 0);
     before.c_lflag |= ICANON | ECHO;
-    before.c_iflag |= ICRNL;
+    // Flow control and parity checking left on the tty by an earlier user must not
+    // survive: XOFF on input would make the reader write to the device.
+    before.c_iflag |= ICRNL | IXOFF | IXANY | INPCK;
     before.c_oflag |= OPOST;
     ASSERT_EQ(tcsetattr(pty.slaveFd(), TCSANOW, &before), 0);
 
@@ -91,6 +93,7 @@ TEST(CommSettings, AppliedStateIsRawAndReadsBack) {
     dcb.StopBits = c.stop;
     dcb.fDtrControl = DTR_CONTROL_ENABLE;
     dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fInX = false;  // read back from the tty as on; the record turns it off
     EXPECT_EQ(SetCommState(port.get(), dcb), c.ok);
     if (!c.ok) continue;
 
@@ -104,7 +107,7 @@ TEST(CommSettings, AppliedStateIsRawAndReadsBack) {
     EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
     EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
-    EXPECT_EQ(t.c_iflag & (ICRNL | IXON | IXOFF | ISTRIP), 0u);
+    EXPECT_EQ(t.c_iflag & (ICRNL | IXON | IXOFF | IXANY | ISTRIP | INPCK), 0u);
     EXPECT_EQ(t.c_oflag & OPOST, 0u);
 
     DCB back;
