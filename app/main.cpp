@@ -1,11 +1,15 @@
 // marolin: the desktop host of the chart page.
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 
 #include "app/halvex_app.h"
 
 int main(int argc, char **argv) {
+  // Diagnostics go to standard output; a reader of it that has gone away must not end
+  // the program (sockets already send with MSG_NOSIGNAL).
+  std::signal(SIGPIPE, SIG_IGN);
   const int code = theApp.WinMain(argc, argv);
   // Service threads are never stopped: end at once, before process-wide objects are
   // torn down under them.
