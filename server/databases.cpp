@@ -8,7 +8,7 @@
 #include "server/listener.h"
 
 static const char *const kAppPackage = "A000001.veskara";
-static const char *const kTripFile = "veskara.trip";
+const char *const TripFileName = "veskara.trip";
 
 static const char *const kTripSchema[] = {
     "CREATE TABLE kvt (k TEXT,v TEXT,t INTEGER, l TEXT) ",
@@ -34,7 +34,7 @@ int OpenDatabases() {
   HostConfig.ChartDb.close();
   HostConfig.AppDb.set(OpenPackage(kAppPackage));
 
-  std::string trip = std::string(HostConfig.TripFolder) + kTripFile;
+  std::string trip = std::string(HostConfig.TripFolder) + TripFileName;
   DbHandle tripDb = DbOpen(trip.c_str(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, true);
   if (tripDb) {
     // Another process reading the file must not make writes fail at once.
