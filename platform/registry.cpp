@@ -430,6 +430,17 @@ long Modify(const RegKeyRec *rec, Change change) {
   return rc;
 }
 
+// The key a handle names, the full path of subKey below it, and the hive as the calls
+// see it. The caller holds gLock.
+long ViewSubKey(HKEY key, const char *subKey, RegKeyRec **rec, std::string *path, Hive *view) {
+  *rec = Resolve(key);
+  if (!*rec) return ERROR_INVALID_HANDLE;
+  long rc = JoinPath((*rec)->path, subKey, path);
+  Key *base = nullptr;
+  if (rc == ERROR_SUCCESS) rc = ViewKey(*rec, view, &base);
+  return rc;
+}
+
 }  // namespace
 
 const HKEY HKEY_CLASSES_ROOT = &gRoots[kClassesRoot];
@@ -440,13 +451,10 @@ long RegOpenKeyExA(HKEY key, const char *subKey, unsigned, unsigned access, HKEY
   if (!out) return ERROR_INVALID_PARAMETER;
   *out = nullptr;
   std::lock_guard<std::mutex> lk(gLock);
-  RegKeyRec *rec = Resolve(key);
-  if (!rec) return ERROR_INVALID_HANDLE;
+  RegKeyRec *rec = nullptr;
   std::string path;
-  long rc = JoinPath(rec->path, subKey, &path);
   Hive view;
-  Key *base = nullptr;
-  if (rc == ERROR_SUCCESS) rc = ViewKey(rec, &view, &base);
+  long rc = ViewSubKey(key, subKey, &rec, &path, &view);
   if (rc != ERROR_SUCCESS) return rc;
   Key *k = FindKey(view, path);
   if (!k) return ERROR_FILE_NOT_FOUND;
@@ -459,13 +467,10 @@ long RegCreateKeyExA(HKEY key, const char *subKey, unsigned, char *, unsigned, u
   if (!out) return ERROR_INVALID_PARAMETER;
   *out = nullptr;
   std::lock_guard<std::mutex> lk(gLock);
-  RegKeyRec *rec = Resolve(key);
-  if (!rec) return ERROR_INVALID_HANDLE;
+  RegKeyRec *rec = nullptr;
   std::string path;
-  long rc = JoinPath(rec->path, subKey, &path);
   Hive view;
-  Key *base = nullptr;
-  if (rc == ERROR_SUCCESS) rc = ViewKey(rec, &view, &base);
+  long rc = ViewSubKey(key, subKey, &rec, &path, &view);
   if (rc != ERROR_SUCCESS) return rc;
   if (Key *k = FindKey(view, path)) {
     if (disposition) *disposition = REG_OPENED_EXISTING_KEY;
