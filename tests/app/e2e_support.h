@@ -167,15 +167,7 @@ struct Report {
 class Reporter {
  public:
   Reporter() {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-    socklen_t len = sizeof sa;
-    getsockname(fd_, reinterpret_cast<sockaddr *>(&sa), &len);
-    port_ = ntohs(sa.sin_port);
-    listen(fd_, 16);
+    fd_ = testing_support::ListenLoopback(16, &port_);
     if (pipe2(stop_, O_CLOEXEC) != 0) stop_[0] = stop_[1] = -1;
     accept_ = std::thread([this] { AcceptLoop(); });
   }

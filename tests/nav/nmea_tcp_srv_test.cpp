@@ -50,17 +50,7 @@ bool WaitFor(const std::function<bool()> &cond, int ms = 15000) {
 class LineServer {
  public:
   LineServer() {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int on = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    listen(fd_, 8);
-    socklen_t len = sizeof a;
-    getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
-    port_ = ntohs(a.sin_port);
+    fd_ = testing_support::ListenLoopback(8, &port_);
     thread_ = std::thread([this] { AcceptLoop(); });
   }
   ~LineServer() {
@@ -123,31 +113,17 @@ class LineServer {
 };
 
 // A loopback port with nothing listening: connects are refused.
-int RefusedPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
+int RefusedPort() { return testing_support::RefusedLoopbackPort(); }
 
 // A listener whose accept queue is full: further connects hang unanswered.
 class HangingServer {
  public:
   HangingServer() {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    fd_ = testing_support::ListenLoopback(0, &port_);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    listen(fd_, 0);
-    socklen_t len = sizeof a;
-    getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
-    port_ = ntohs(a.sin_port);
+    a.sin_port = htons(static_cast<uint16_t>(port_));
     for (int i = 0; i < 3; ++i) {
       int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
       connect(c, reinterpret_cast<sockaddr *>(&a), sizeof a);

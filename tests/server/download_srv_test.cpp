@@ -58,17 +58,8 @@ struct SeenRequest {
 class StandInChartServer {
  public:
   StandInChartServer() {
-    listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int on = 1;
-    setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (bind(listenFd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || listen(listenFd_, 16) != 0)
-      throw std::runtime_error("stand-in server cannot listen");
-    socklen_t len = sizeof sa;
-    getsockname(listenFd_, reinterpret_cast<sockaddr *>(&sa), &len);
-    port_ = ntohs(sa.sin_port);
+    listenFd_ = ListenLoopback(16, &port_);
+    if (listenFd_ < 0) throw std::runtime_error("stand-in server cannot listen");
     acceptor_ = std::thread([this] { acceptLoop(); });
   }
 
@@ -282,17 +273,7 @@ std::string PageOf(sqlite3 *db) {
 std::string UnresolvableName() { return std::string(70, 'x') + ".invalid"; }
 
 // A loopback port with nothing listening on it.
-std::string RefusingHost() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-  socklen_t len = sizeof sa;
-  getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
-  close(fd);
-  return "127.0.0.1:" + std::to_string(ntohs(sa.sin_port));
-}
+std::string RefusingHost() { return "127.0.0.1:" + std::to_string(RefusedLoopbackPort()); }
 
 class Download : public ::testing::Test {
  protected:

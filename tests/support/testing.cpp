@@ -181,6 +181,30 @@ std::optional<HttpResponse> HttpConn::post(const std::string &path, const std::s
   return read();
 }
 
+int ListenLoopback(int backlog, int *port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  socklen_t len = sizeof sa;
+  if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || listen(fd, backlog) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0) {
+    close(fd);
+    return -1;
+  }
+  *port = ntohs(sa.sin_port);
+  return fd;
+}
+
+int RefusedLoopbackPort() {
+  int port = 0;
+  int fd = ListenLoopback(1, &port);
+  close(fd);
+  return port;
+}
+
 std::optional<HttpResponse> HttpGet(const std::string &path) {
   HttpConn c;
   return c.get(path);

@@ -68,6 +68,12 @@ class HttpConn {
   bool eof_ = false;
 };
 
+// A TCP socket bound to a free port of 127.0.0.1 (SO_REUSEADDR on), listening with the
+// given backlog; *port receives the port. -1 when it cannot listen.
+int ListenLoopback(int backlog, int *port);
+// A loopback port with nothing listening on it: connects are refused.
+int RefusedLoopbackPort();
+
 // One request on a fresh connection.
 std::optional<HttpResponse> HttpGet(const std::string &path);
 std::optional<HttpResponse> HttpPost(const std::string &path, const std::string &body);
