@@ -347,6 +347,9 @@ const std::vector<png_write::Rgb> kPalette = {
     {226, 208, 160}, {120, 140, 170}, {224, 232, 238}, {128, 176, 222},
 };
 
+// Two pixels of zoom level 10.
+const double kShoreDegPerPixel = 360.0 / (256 << 10) * 2;
+
 uint8_t ColourAt(double lon, double lat, double degPerPixel, const std::vector<LonLat> &near) {
   if (lon < kLonMin || lon > kLonMax || lat < kLatMin || lat > kLatMax) return kOutside;
   double h = Height(lon, lat, near);
@@ -355,7 +358,9 @@ uint8_t ColourAt(double lon, double lat, double degPerPixel, const std::vector<L
   double w = degPerPixel * 6 * 0.75;
   if (gl < w || gt < w) return h > 0.0 ? kGrid : kGridWater;
   if (h > 0.12) return kLandHigh;
-  if (h > 0.0) return h < 0.01 ? kShore : kLand;
+  // The shore is a line of about the same width at every zoom level: its band of height
+  // narrows with the pixel.
+  if (h > 0.0) return h < 0.01 * std::min(1.0, degPerPixel / kShoreDegPerPixel) ? kShore : kLand;
   if (h > -0.05) return kShallow;
   return h > -0.12 ? kMid : kDeep;
 }
