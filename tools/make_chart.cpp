@@ -347,20 +347,16 @@ const std::vector<png_write::Rgb> kPalette = {
     {226, 208, 160}, {120, 140, 170}, {224, 232, 238}, {128, 176, 222},
 };
 
-// Two pixels of zoom level 10.
-const double kShoreDegPerPixel = 360.0 / (256 << 10) * 2;
-
-uint8_t ColourAt(double lon, double lat, double degPerPixel, const std::vector<LonLat> &near) {
+// h is the height at (lon, lat); shore is set for land next to water.
+uint8_t ColourAt(double lon, double lat, double degPerPixel, double h, bool shore) {
   if (lon < kLonMin || lon > kLonMax || lat < kLatMin || lat > kLatMax) return kOutside;
-  double h = Height(lon, lat, near);
   // Graticule every 10 minutes of arc, a darker blue on water.
   double gl = std::fmod(lon * 6, 1.0), gt = std::fmod(lat * 6, 1.0);
   double w = degPerPixel * 6 * 0.75;
   if (gl < w || gt < w) return h > 0.0 ? kGrid : kGridWater;
+  if (shore) return kShore;
   if (h > 0.12) return kLandHigh;
-  // The shore is a line of about the same width at every zoom level: its band of height
-  // narrows with the pixel.
-  if (h > 0.0) return h < 0.01 * std::min(1.0, degPerPixel / kShoreDegPerPixel) ? kShore : kLand;
+  if (h > 0.0) return kLand;
   if (h > -0.05) return kShallow;
   return h > -0.12 ? kMid : kDeep;
 }
@@ -385,13 +381,23 @@ std::string RenderTile(int z, int y, int x, const std::vector<LonLat> &water) {
   for (const LonLat &p : water)
     if (p.lat < lat0 + margin && p.lat > lat1 - margin && p.lon > lon0 - 2 * margin && p.lon < lon1 + 2 * margin)
       near.push_back(p);
-  for (int py = 0; py < kSize; py += kStep) {
-    double lat = lat0 + (lat1 - lat0) * (py + 0.5 * kStep) / kSize;
-    for (int pxl = 0; pxl < kSize; pxl += kStep) {
-      double lon = lon0 + degPerPixel * (pxl + 0.5 * kStep);
-      uint8_t c = ColourAt(lon, lat, degPerPixel * kStep, near);
+  // Heights at the samples, with a ring of samples around the tile, so that the shore (a
+  // land sample beside a water one) is one sample wide at every zoom level and runs on
+  // across tile edges.
+  const int n = kSize / kStep, side = n + 2;
+  auto sampleLon = [&](int i) { return lon0 + degPerPixel * kStep * (i + 0.5); };
+  auto sampleLat = [&](int j) { return lat0 + (lat1 - lat0) * kStep * (j + 0.5) / kSize; };
+  std::vector<double> h(static_cast<size_t>(side * side));
+  for (int j = -1; j <= n; ++j)
+    for (int i = -1; i <= n; ++i) h[static_cast<size_t>((j + 1) * side + i + 1)] = Height(sampleLon(i), sampleLat(j), near);
+  auto at = [&](int i, int j) { return h[static_cast<size_t>((j + 1) * side + i + 1)]; };
+  for (int j = 0; j < n; ++j) {
+    for (int i = 0; i < n; ++i) {
+      double hi = at(i, j);
+      bool shore = hi > 0 && (at(i - 1, j) <= 0 || at(i + 1, j) <= 0 || at(i, j - 1) <= 0 || at(i, j + 1) <= 0);
+      uint8_t c = ColourAt(sampleLon(i), sampleLat(j), degPerPixel * kStep, hi, shore);
       for (int dy = 0; dy < kStep; ++dy)
-        for (int dx = 0; dx < kStep; ++dx) px[(py + dy) * kSize + pxl + dx] = c;
+        for (int dx = 0; dx < kStep; ++dx) px[static_cast<size_t>((j * kStep + dy) * kSize + i * kStep + dx)] = c;
     }
   }
   return png_write::EncodePalette(kSize, kSize, px, kPalette);

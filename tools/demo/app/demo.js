@@ -144,12 +144,18 @@
       ownAt = { x: p.x - o.x, y: p.y - o.y };
       taken.push({ x: ownAt.x - 8, y: ownAt.y - 12, w: 16, h: 22 });
     }
+    // Place names come most important first; one that would cover another is left out.
+    var names = [];
     places.forEach(function (p) {
       var label = svg('text', { 'class': 'place', x: p.x / W * s - o.x, y: p.y / W * s - o.y });
       label.textContent = p.n;
       layer.appendChild(label);
       var b = label.getBBox ? label.getBBox() : null;
-      if (b) taken.push({ x: b.x, y: b.y, w: b.width, h: b.height });
+      if (!b) return;
+      var box = { x: b.x, y: b.y, w: b.width, h: b.height };
+      if (overlaps(box, names)) { layer.removeChild(label); return; }
+      names.push(box);
+      taken.push(box);
     });
     if (view.z >= LABEL_ZOOM) shown.forEach(function (t) { placeLabel(layer, t.text, t.x, t.y, taken); });
     if (ownAt) {
