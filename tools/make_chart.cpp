@@ -271,7 +271,8 @@ std::vector<LonLat> LogPositions(const fs::path &log) {
     return hemi == "S" || hemi == "W" ? -v : v;
   };
   auto add = [&out](double lon, double lat) {
-    if (std::isfinite(lon) && std::isfinite(lat) && std::fabs(lat) < 85 && std::fabs(lon) <= 180) out.push_back({lon, lat});
+    if (std::isfinite(lon) && std::isfinite(lat) && std::fabs(lat) < 85 && std::fabs(lon) <= 180)
+      out.push_back({lon, lat});
   };
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -389,7 +390,8 @@ std::string RenderTile(int z, int y, int x, const std::vector<LonLat> &water) {
   auto sampleLat = [&](int j) { return lat0 + (lat1 - lat0) * kStep * (j + 0.5) / kSize; };
   std::vector<double> h(static_cast<size_t>(side * side));
   for (int j = -1; j <= n; ++j)
-    for (int i = -1; i <= n; ++i) h[static_cast<size_t>((j + 1) * side + i + 1)] = Height(sampleLon(i), sampleLat(j), near);
+    for (int i = -1; i <= n; ++i)
+      h[static_cast<size_t>((j + 1) * side + i + 1)] = Height(sampleLon(i), sampleLat(j), near);
   auto at = [&](int i, int j) { return h[static_cast<size_t>((j + 1) * side + i + 1)]; };
   for (int j = 0; j < n; ++j) {
     for (int i = 0; i < n; ++i) {
