@@ -1,18 +1,27 @@
-// The chart package builder: tiles, places and texts land where the server reads them.
+// The chart package builder: tiles, places and texts land where the server reads them,
+// and the demo chart has water wherever the demo's recordings sail.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
 
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "common/crc32.h"
+#include "nav/ais/ais_codec.h"
 #include "tests/support/sqlfile.h"
 #include "tests/support/testing.h"
 
 using namespace testing_support;
 
 namespace {
+
+namespace fs = std::filesystem;
 
 int RunTool(const std::string &args) {
   std::string cmd = std::string(MAROLIN_BINARY_DIR) + "/tools/make_chart " + args + " >/dev/null 2>&1";
@@ -100,8 +109,213 @@ TEST(MakeChart, DemoTilesAreWellFormedPngs) {
     EXPECT_EQ(Be32(png, 20), 256u);
   }
   EXPECT_EQ(SqlRows(pkg, "SELECT count(*) FROM gaz WHERE x > 0 AND y > 0"), std::vector<std::string>{"8"});
-  EXPECT_EQ(SqlRows(pkg, "SELECT v FROM kvt WHERE k='name' AND l='en'"),
-            std::vector<std::string>{"\"Demo chart: Veskara Sound\""});
+  // One English name whatever the page's language.
+  EXPECT_EQ(SqlRows(pkg, "SELECT v, l FROM kvt WHERE k='name'"),
+            std::vector<std::string>{"\"Demo chart: Veskara Sound\"|**"});
+}
+
+// --- the demo chart's water, read from its tiles -------------------------------------
+
+// Inflates the zlib stream of the builder's tiles: stored and fixed-Huffman blocks.
+class Inflater {
+ public:
+  explicit Inflater(const std::string &in) : in_(in), at_(2) {}
+  bool run(std::string &out) {
+    for (bool last = false; !last;) {
+      last = bit();
+      int type = bits(2);
+      if (type == 0) {
+        at_ = (at_ * 8 + bit_ + 7) / 8, bit_ = 0;
+        if (at_ + 4 > in_.size()) return false;
+        size_t len = uint8_t(in_[at_]) | uint8_t(in_[at_ + 1]) << 8;
+        at_ += 4;
+        out += in_.substr(at_, len);
+        at_ += len;
+      } else if (type == 1) {
+        for (;;) {
+          int sym = fixedSymbol();
+          if (sym < 0) return false;
+          if (sym < 256) out += char(sym);
+          if (sym == 256) break;
+          if (sym < 257) continue;
+          static const int kLenBase[] = {3, 4, 5, 6, 7, 8, 9, 10, 11, 13, 15, 17, 19, 23, 27,
+                                         31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+          static const int kDistBase[] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,
+                                          33,  49,  65,  97,  129, 193,  257,  385,  513,  769,
+                                          1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+          int l = sym - 257;
+          if (l > 28) return false;
+          int len = kLenBase[l] + bits(l < 8 || l == 28 ? 0 : (l - 4) / 4);
+          int d = 0;
+          for (int i = 0; i < 5; ++i) d = d << 1 | bit();
+          if (d > 29) return false;
+          size_t dist = static_cast<size_t>(kDistBase[d] + bits(d < 4 ? 0 : (d - 2) / 2));
+          if (dist > out.size()) return false;
+          for (int i = 0; i < len; ++i) out += out[out.size() - dist];
+        }
+      } else {
+        return false;  // dynamic codes: not what the builder writes
+      }
+      if (at_ > in_.size()) return false;
+    }
+    return true;
+  }
+
+ private:
+  int bit() {
+    if (at_ >= in_.size()) return at_ = in_.size() + 1, 0;
+    int b = uint8_t(in_[at_]) >> bit_ & 1;
+    if (++bit_ == 8) bit_ = 0, ++at_;
+    return b;
+  }
+  int bits(int n) {
+    int v = 0;
+    for (int i = 0; i < n; ++i) v |= bit() << i;
+    return v;
+  }
+  int fixedSymbol() {
+    int v = 0;
+    for (int i = 0; i < 7; ++i) v = v << 1 | bit();
+    if (v <= 23) return 256 + v;
+    v = v << 1 | bit();
+    if (v >= 0x30 && v <= 0xBF) return v - 0x30;
+    if (v >= 0xC0 && v <= 0xC7) return 280 + v - 0xC0;
+    v = v << 1 | bit();
+    return v >= 0x190 && v <= 0x1FF ? 144 + v - 0x190 : -1;
+  }
+  const std::string &in_;
+  size_t at_;
+  int bit_ = 0;
+};
+
+struct Rgb {
+  int r, g, b;
+};
+
+// The colour of pixel (px, py) of a 256 x 256 palette tile as the builder writes it.
+Rgb TilePixel(const std::string &png, int px, int py) {
+  std::string palette, data;
+  for (size_t at = 8; at + 12 <= png.size();) {
+    uint32_t len = Be32(png, at);
+    std::string type = png.substr(at + 4, 4);
+    if (type == "PLTE") palette = png.substr(at + 8, len);
+    if (type == "IDAT") data += png.substr(at + 8, len);
+    at += 12 + len;
+  }
+  std::string raw;
+  EXPECT_TRUE(Inflater(data).run(raw));
+  size_t row = static_cast<size_t>(py) * 257;
+  if (raw.size() != 257u * 256u || raw[row] != 0) {
+    ADD_FAILURE() << "tile is not 256 rows of unfiltered bytes";
+    return {0, 0, 0};
+  }
+  size_t i = uint8_t(raw[row + 1 + static_cast<size_t>(px)]) * 3u;
+  if (i + 3 > palette.size()) return {0, 0, 0};
+  return {uint8_t(palette[i]), uint8_t(palette[i + 1]), uint8_t(palette[i + 2])};
+}
+
+// Water is drawn in light blues; land, shore, the graticule on land and the area outside
+// the chart are not.
+bool IsWater(const Rgb &c) { return c.b >= 200 && c.b > c.r + 30 && c.b > c.g; }
+
+const double kWorld = 40030178.618589394;  // the page's world square
+
+struct WorldPos {
+  double x, y;
+  std::string what;
+};
+
+WorldPos FromDegrees(double lat, double lon, const std::string &what) {
+  double phi = lat * M_PI / 180;
+  return {(lon + 180) / 360 * kWorld, (1 - std::log(std::tan(phi) + 1 / std::cos(phi)) / M_PI) / 2 * kWorld, what};
+}
+
+double NmeaDegrees(const std::string &f, const std::string &hemi) {
+  size_t dot = f.find('.');
+  if (dot == std::string::npos || dot < 3) return NAN;
+  double v = std::stod(f.substr(0, dot - 2)) + std::stod(f.substr(dot - 2)) / 60.0;
+  return hemi == "S" || hemi == "W" ? -v : v;
+}
+
+// Every fix of a log (RMC, GGA, GLL) and every AIS position, the latter through the
+// program's own decoder, as the page would place them.
+std::vector<WorldPos> RecordedPositions(const std::string &log) {
+  std::vector<WorldPos> out;
+  std::istringstream in(ReadFile(log));
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::vector<std::string> f(1);
+    for (char c : line.substr(0, line.find('*'))) {
+      if (c == ',') f.emplace_back();
+      else f.back() += c;
+    }
+    if (f[0].size() != 6) continue;
+    std::string id = f[0].substr(3);
+    int at = id == "RMC" && f.size() > 6 && f[2] == "A" ? 3 : id == "GGA" && f.size() > 6 && f[6] != "0" ? 2
+           : id == "GLL" && f.size() > 6 && f[6] == "A"  ? 1 : 0;
+    if (at) {
+      out.push_back(FromDegrees(NmeaDegrees(f[at], f[at + 1]), NmeaDegrees(f[at + 2], f[at + 3]), line));
+    } else if (f[0][0] == '!') {
+      char row[kAisRowSize];
+      size_t n = AisDecodeRow(line.c_str(), row);
+      long long mmsi, type, time, x, y;
+      if (n && std::sscanf(row, "[%lld,%lld,%lld,%lld,%lld", &mmsi, &type, &time, &x, &y) == 5 &&
+          (type <= 4 || type == 18) && x > 0 && x < kWorld && y > 0 && y < kWorld)  // not "not available"
+        out.push_back({double(x), double(y), line});
+    }
+  }
+  return out;
+}
+
+std::string TileAt(const std::string &dir, int z, const WorldPos &p, int &px, int &py) {
+  double scale = 256 * std::ldexp(1.0, z) / kWorld;
+  long long X = static_cast<long long>(std::floor(p.x * scale)), Y = static_cast<long long>(std::floor(p.y * scale));
+  px = static_cast<int>(X % 256), py = static_cast<int>(Y % 256);
+  std::string file =
+      dir + "/" + std::to_string(z) + "/" + std::to_string(Y / 256) + "/" + std::to_string(X / 256) + ".png";
+  return fs::exists(file) ? ReadFile(file) : std::string();
+}
+
+TEST(MakeChart, DemoChartHasWaterAtEveryRecordedPosition) {
+  TestEnv env;
+  const std::string logs[] = {std::string(MAROLIN_TESTDATA_DIR) + "/nmea/bundg_zeus_9.log",
+                              std::string(MAROLIN_TESTDATA_DIR) + "/nmea/ais-nmea.log"};
+  std::string tiles = env.root() + "/t";
+  ASSERT_EQ(RunTool("demo " + env.root() + "/demo.veskara --max-zoom 13 --tiles-out " + tiles + " --water " +
+                    logs[0] + " --water " + logs[1]),
+            0);
+  size_t checked = 0, ais = 0;
+  for (const std::string &log : logs) {
+    for (const WorldPos &p : RecordedPositions(log)) {
+      ais += p.what[0] == '!';
+      for (int z : {10, 13}) {
+        int px, py;
+        std::string png = TileAt(tiles, z, p, px, py);
+        ASSERT_FALSE(png.empty()) << "no tile at zoom " << z << " for " << p.what;
+        Rgb c = TilePixel(png, px, py);
+        ASSERT_TRUE(IsWater(c)) << "zoom " << z << " pixel " << px << "," << py << " is " << c.r << "," << c.g << ","
+                                << c.b << " at " << p.what;
+        ++checked;
+      }
+    }
+  }
+  EXPECT_GT(ais, 100u);
+  EXPECT_GT(checked, 1000u);
+
+  // Any recording given gets its water: a fix in the middle of an island.
+  WriteFile(env.root() + "/inland.log", "$GPRMC,120000,A,5250.7149,N,00522.5762,E,4.0,90.0,010120,,,A*00\n");
+  WorldPos inland = FromDegrees(52.845249, 5.376270, "inland");
+  for (bool given : {false, true}) {
+    std::string dir = env.root() + (given ? "/with" : "/without");
+    ASSERT_EQ(RunTool("demo " + env.root() + "/d2.veskara --max-zoom 11 --tiles-out " + dir +
+                      (given ? " --water " + env.root() + "/inland.log" : std::string())),
+              0);
+    int px, py;
+    std::string png = TileAt(dir, 11, inland, px, py);
+    ASSERT_FALSE(png.empty());
+    EXPECT_EQ(IsWater(TilePixel(png, px, py)), given);
+  }
 }
 
 }  // namespace

@@ -68,33 +68,99 @@
     return e;
   }
 
+  // AIS names from this zoom level on; below it a harbour's targets are one clump.
+  var LABEL_ZOOM = 12;
+  // A track point this far (metres) from the one before starts a new line: the own ship
+  // came from another source, not across the chart.
+  var TRACK_GAP = 2000;
+
+  function metres(a, b) {
+    var r = Math.PI / 180, dx = (b[0] - a[0]) * r * Math.cos((a[1] + b[1]) / 2 * r), dy = (b[1] - a[1]) * r;
+    return Math.sqrt(dx * dx + dy * dy) * 6371000;
+  }
+
+  function overlaps(a, list) {
+    for (var i = 0; i < list.length; i++) {
+      var b = list[i];
+      if (a.x < b.x + b.w && b.x < a.x + a.w && a.y < b.y + b.h && b.y < a.y + a.h) return true;
+    }
+    return false;
+  }
+
+  // Puts a label beside its point where it covers no other label or symbol, or leaves it out.
+  function placeLabel(layer, text, px, py, taken) {
+    var label = svg('text', { 'class': 'label', x: 0, y: 0 });
+    label.textContent = text;
+    layer.appendChild(label);
+    var w = label.getComputedTextLength ? label.getComputedTextLength() : text.length * 6, h = 12;
+    var spots = [[9, -h / 2], [-9 - w, -h / 2], [-w / 2, -10 - h], [-w / 2, 10], [9, -h - 4], [9, 4], [-9 - w, -h - 4], [-9 - w, 4]];
+    for (var i = 0; i < spots.length; i++) {
+      var box = { x: px + spots[i][0], y: py + spots[i][1], w: w, h: h };
+      if (overlaps(box, taken)) continue;
+      taken.push(box);
+      label.setAttribute('x', box.x);
+      label.setAttribute('y', box.y + h - 2);
+      return true;
+    }
+    layer.removeChild(label);
+    return false;
+  }
+
   function drawOverlay() {
     var o = origin(), layer = $('overlay'), s = worldSize(view.z);
     while (layer.firstChild) layer.removeChild(layer.firstChild);
-    if (track.length > 1) {
-      var pts = track.map(function (p) { var q = project(p[1], p[0], view.z); return (q.x - o.x) + ',' + (q.y - o.y); });
-      layer.appendChild(svg('polyline', { 'class': 'track', points: pts.join(' ') }));
+    var line = [], last = null;
+    function endLine() {
+      if (line.length > 1) layer.appendChild(svg('polyline', { 'class': 'track', points: line.join(' ') }));
+      line = [];
     }
-    Object.keys(targets).forEach(function (mmsi) {
+    var ownFix = own && own.fix !== 0 && Math.abs(own.latY) <= 90;
+    // The logged points, and the ship where it is now, so the line reaches it.
+    track.concat(ownFix ? [[own.lonX, own.latY]] : []).forEach(function (p) {
+      if (last && metres(last, p) > TRACK_GAP) endLine();
+      var q = project(p[1], p[0], view.z);
+      line.push((q.x - o.x) + ',' + (q.y - o.y));
+      last = p;
+    });
+    endLine();
+    // Symbols first, then names where they fit: place names, then the named targets.
+    var taken = [], shown = [];
+    Object.keys(targets).sort(function (a, b) {
+      var na = targets[a].name ? 0 : 1, nb = targets[b].name ? 0 : 1;
+      return na - nb || (a < b ? -1 : a > b ? 1 : 0);
+    }).forEach(function (mmsi) {
       var t = targets[mmsi];
       if (t.x === undefined || t.x === -2147483648) return;
       var px = t.x / W * s - o.x, py = t.y / W * s - o.y;
       var rot = t.cog !== undefined && t.cog < 3600 ? t.cog / 10 : 0;
       layer.appendChild(svg('polygon', { 'class': 'ais', points: '0,-8 5,6 -5,6',
         transform: 'translate(' + px + ',' + py + ') rotate(' + rot + ')' }));
-      var label = svg('text', { 'class': 'label', x: px + 8, y: py + 4 });
-      label.textContent = t.name || mmsi;
-      layer.appendChild(label);
+      taken.push({ x: px - 6, y: py - 8, w: 12, h: 15 });
+      shown.push({ text: t.name || mmsi, x: px, y: py });
     });
+    var ownAt = null;
+    if (ownFix) {
+      var p = project(own.latY, own.lonX, view.z);
+      ownAt = { x: p.x - o.x, y: p.y - o.y };
+      taken.push({ x: ownAt.x - 8, y: ownAt.y - 12, w: 16, h: 22 });
+    }
+    // Place names come most important first; one that would cover another is left out.
+    var names = [];
     places.forEach(function (p) {
       var label = svg('text', { 'class': 'place', x: p.x / W * s - o.x, y: p.y / W * s - o.y });
       label.textContent = p.n;
       layer.appendChild(label);
+      var b = label.getBBox ? label.getBBox() : null;
+      if (!b) return;
+      var box = { x: b.x, y: b.y, w: b.width, h: b.height };
+      if (overlaps(box, names)) { layer.removeChild(label); return; }
+      names.push(box);
+      taken.push(box);
     });
-    if (own && own.fix !== 0 && Math.abs(own.latY) <= 90) {
-      var p = project(own.latY, own.lonX, view.z);
+    if (view.z >= LABEL_ZOOM) shown.forEach(function (t) { placeLabel(layer, t.text, t.x, t.y, taken); });
+    if (ownAt) {
       layer.appendChild(svg('polygon', { 'class': 'own', points: '0,-12 7,9 0,5 -7,9',
-        transform: 'translate(' + (p.x - o.x) + ',' + (p.y - o.y) + ') rotate(' + own.heading + ')' }));
+        transform: 'translate(' + ownAt.x + ',' + ownAt.y + ') rotate(' + own.heading + ')' }));
     }
   }
 
@@ -158,7 +224,7 @@
 
   // AIS rows: positions from 1-3, 4, 9, 18 and 21; names from 5, 19, 21 and 24.
   function takeAis(doc) {
-    $('tcp').textContent = doc.nmea_stat === 1 ? 'TCP' : doc.nmea_stat === -1 ? 'TCP waiting' : '';
+    $('tcpStat').textContent = doc.nmea_stat === 1 ? 'TCP' : doc.nmea_stat === -1 ? 'TCP waiting' : '';
     var now = Date.now();
     doc.ais.forEach(function (r) {
       var t = targets[r[0]] || (targets[r[0]] = {});
@@ -169,9 +235,13 @@
       if (id === 5 || id === 19 || id === 21 || id === 24) { if (r[6]) t.name = r[6]; }
     });
     Object.keys(targets).forEach(function (k) { if (now - targets[k].seen > 600000) delete targets[k]; });
-    var keys = Object.keys(targets);
+    // Every target, by name (unnamed ones by MMSI after them); the list scrolls.
+    var keys = Object.keys(targets).sort(function (a, b) {
+      var na = targets[a].name || '\uffff' + a, nb = targets[b].name || '\uffff' + b;
+      return na < nb ? -1 : na > nb ? 1 : 0;
+    });
     $('aisCount').textContent = keys.length;
-    $('aisList').innerHTML = keys.slice(0, 12).map(function (k) {
+    $('aisList').innerHTML = keys.map(function (k) {
       return '<li>' + (targets[k].name || k).replace(/[<&]/g, '') + '</li>';
     }).join('');
     drawOverlay();
@@ -297,7 +367,7 @@
                          value: t && 'value' in t ? t.value : undefined, hash: location.hash });
         });
       });
-      var ids = ['place', 'notes', 'serial', 'go', 'map', 'legend', 'legendOwn', 'reference', 'fullOn', 'fullOff', 'zoomIn'];
+      var ids = ['place', 'notes', 'serial', 'tcp', 'go', 'map', 'legend', 'legendOwn', 'reference', 'fullOn', 'fullOff', 'zoomIn'];
       var layout = {};
       ids.forEach(function (id) {
         var r = $(id).getBoundingClientRect();
