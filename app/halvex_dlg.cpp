@@ -2,6 +2,8 @@
 // load-changed, element focus from a user script, the key hook on the view's key events.
 #include "app/halvex_dlg.h"
 
+#include <X11/Xlib.h>
+#include <gdk/gdkx.h>
 #include <unistd.h>
 
 #include <climits>
@@ -14,6 +16,7 @@
 #include "app/ui_message_box.h"
 #include "common/host_config.h"
 #include "platform/shell_execute.h"
+#include "server/databases.h"
 
 int FocusKind = 0;
 
@@ -74,6 +77,15 @@ GdkRectangle VirtualScreen(GtkWidget *window) {
   return all;
 }
 
+// The X connection is gone: nothing of GTK can run any more, and Xlib ends the process
+// when this returns. The databases are closed first, as after a close.
+int OnDisplayLost(Display *) {
+  std::fprintf(stderr, "%s: lost the connection to the display\n", kProductName);
+  CloseDatabases();
+  std::fflush(nullptr);
+  _exit(1);
+}
+
 }  // namespace
 
 CHalvexDlg::CHalvexDlg() = default;
@@ -87,7 +99,7 @@ CHalvexDlg::~CHalvexDlg() {
     g_object_unref(closeScript_);
   }
   messageBox_.reset();
-  if (window_) gtk_widget_destroy(window_);
+  DestroyWindow();
   if (loop_) g_main_loop_unref(loop_);
 }
 
@@ -102,10 +114,14 @@ int CHalvexDlg::DoModal() {
   // The window class the desktop file names; the command line is the program's own.
   g_set_prgname("marolin");
   g_set_application_name(kProductName);
+  // The locale was taken at start, with numbers in the C convention; GTK would set all
+  // of it again while the server's threads run.
+  gtk_disable_setlocale();
   if (!gtk_init_check(nullptr, nullptr)) {
     std::fprintf(stderr, "%s: cannot open the display\n", kProductName);
     return -1;
   }
+  if (GDK_IS_X11_DISPLAY(gdk_display_get_default())) XSetIOErrorHandler(OnDisplayLost);
   if (!Create()) return -1;
   loop_ = g_main_loop_new(nullptr, FALSE);
   gRunning = this;
@@ -119,12 +135,16 @@ int CHalvexDlg::DoModal() {
 
   // The window goes as the modal loop ends, before the services are shut down.
   messageBox_.reset();
-  if (window_) {
-    gtk_widget_destroy(window_);
-    window_ = nullptr;
-    view_ = nullptr;
-  }
+  DestroyWindow();
   return result_;
+}
+
+void CHalvexDlg::DestroyWindow() {
+  if (!window_) return;
+  g_signal_handlers_disconnect_by_data(window_, this);
+  gtk_widget_destroy(window_);
+  window_ = nullptr;
+  view_ = nullptr;
 }
 
 bool CHalvexDlg::Create() {
@@ -139,6 +159,7 @@ bool CHalvexDlg::Create() {
   gtk_window_move(w, 0, 0);
   g_signal_connect(window_, "delete-event", G_CALLBACK(OnDeleteEvent), this);
   g_signal_connect(window_, "window-state-event", G_CALLBACK(OnWindowState), this);
+  g_signal_connect(window_, "destroy", G_CALLBACK(OnDestroy), this);
 
   WebKitWebContext *context = webkit_web_context_get_default();
   RegisterResScheme(context);
@@ -252,9 +273,15 @@ void CHalvexDlg::EnterFullScreen() {
   GtkWindow *w = GTK_WINDOW(window_);
   restorePending_ = false;
   ShowNormal();
+  // The rectangle to save is the normal one, which a maximised window gets back only once
+  // the window manager has unmaximised it: the rest follows on that state change.
+  fullScreenPending_ = maximized_;
+  if (fullScreenPending_) return;
   int x = 0, y = 0, width = 0, height = 0;
   gtk_window_get_position(w, &x, &y);
   gtk_window_get_size(w, &width, &height);
+  // GTK's size is the one of the last configure event; the server's is the current one.
+  if (GdkWindow *gdk = gtk_widget_get_window(window_)) gdk_window_get_geometry(gdk, nullptr, nullptr, &width, &height);
   saved_ = {x, y, x + width, y + height};
   haveSaved_ = true;
   const GdkRectangle screen = VirtualScreen(window_);
@@ -265,6 +292,7 @@ void CHalvexDlg::EnterFullScreen() {
 }
 
 void CHalvexDlg::LeaveFullScreen() {
+  fullScreenPending_ = false;
   gtk_window_set_decorated(GTK_WINDOW(window_), TRUE);
   ShowNormal();
   // Before the first switch to full screen nothing was saved: the window stays where it is.
@@ -290,11 +318,23 @@ void CHalvexDlg::MoveToSaved() {
 gboolean CHalvexDlg::OnWindowState(GtkWidget *, GdkEventWindowState *event, gpointer self) {
   auto *dlg = static_cast<CHalvexDlg *>(self);
   dlg->maximized_ = (event->new_window_state & GDK_WINDOW_STATE_MAXIMIZED) != 0;
+  if (!dlg->maximized_ && dlg->fullScreenPending_) dlg->EnterFullScreen();
   if (!dlg->maximized_ && dlg->restorePending_) {
     dlg->restorePending_ = false;
     dlg->MoveToSaved();
   }
   return FALSE;
+}
+
+void CHalvexDlg::OnDestroy(GtkWidget *, gpointer self) {
+  // Destroyed from outside (the window manager, another X client): the same way out as a
+  // close, without the page, whose view is going with the window.
+  auto *dlg = static_cast<CHalvexDlg *>(self);
+  dlg->messageBox_.reset();
+  dlg->window_ = nullptr;
+  dlg->view_ = nullptr;
+  dlg->closing_ = true;
+  dlg->EndDialog(1);
 }
 
 void CHalvexDlg::OnClose() {

@@ -51,11 +51,13 @@ class CHalvexDlg {
   void EnterFullScreen();
   void LeaveFullScreen();
   void MoveToSaved();
+  void DestroyWindow();
   void StartPageWhenServerReady();
 
   // GTK and WebKit signal entries.
   static gboolean OnDeleteEvent(GtkWidget *, GdkEvent *, gpointer self);
   static gboolean OnWindowState(GtkWidget *, GdkEventWindowState *, gpointer self);
+  static void OnDestroy(GtkWidget *, gpointer self);
   static gboolean OnDecidePolicy(WebKitWebView *, WebKitPolicyDecision *, WebKitPolicyDecisionType, gpointer self);
   static void OnLoadChanged(WebKitWebView *, WebKitLoadEvent, gpointer self);
   static gboolean OnContextMenu(WebKitWebView *, WebKitContextMenu *, GdkEvent *, WebKitHitTestResult *, gpointer self);
@@ -81,6 +83,7 @@ class CHalvexDlg {
   bool haveSaved_ = false;
   bool maximized_ = false;        // as the window manager last reported
   bool restorePending_ = false;   // the saved rectangle waits for the end of maximised
+  bool fullScreenPending_ = false;  // full screen waits for the end of maximised
   // A document has been committed. It stays the page, with its close, until another one
   // commits: a load that shows nothing (a failure, a download) leaves it in place.
   bool haveDocument_ = false;

@@ -5,8 +5,11 @@
 #include <cstdio>
 
 #include "app/halvex_app.h"
+#include "platform/locale.h"
 
 int main(int argc, char **argv) {
+  // Before any thread of ours: setlocale is not safe against threads that format numbers.
+  TakeUserLocale();
   // Diagnostics go to standard output; a reader of it that has gone away must not end
   // the program (sockets already send with MSG_NOSIGNAL).
   std::signal(SIGPIPE, SIG_IGN);
