@@ -82,7 +82,10 @@ GdkRectangle VirtualScreen(GtkWidget *window) {
 int OnDisplayLost(Display *) {
   std::fprintf(stderr, "%s: lost the connection to the display\n", kProductName);
   CloseDatabases();
-  std::fflush(nullptr);
+  // Only the program's own output: fflush(nullptr) would wait for the lock of a playback
+  // file whose reader is blocked (a pipe or a stalled device).
+  std::fflush(stdout);
+  std::fflush(stderr);
   _exit(1);
 }
 
@@ -142,7 +145,10 @@ int CHalvexDlg::DoModal() {
 void CHalvexDlg::DestroyWindow() {
   if (!window_) return;
   g_signal_handlers_disconnect_by_data(window_, this);
-  gtk_widget_destroy(window_);
+  if (GdkWindow *gdk = gtk_widget_get_window(window_)) gdk_window_remove_filter(gdk, OnXEvent, this);
+  // A window destroyed on the X server stays as it is: every request on it would be an X
+  // error, which ends the process.
+  if (!xWindowGone_) gtk_widget_destroy(window_);
   window_ = nullptr;
   view_ = nullptr;
 }
@@ -160,6 +166,7 @@ bool CHalvexDlg::Create() {
   g_signal_connect(window_, "delete-event", G_CALLBACK(OnDeleteEvent), this);
   g_signal_connect(window_, "window-state-event", G_CALLBACK(OnWindowState), this);
   g_signal_connect(window_, "destroy", G_CALLBACK(OnDestroy), this);
+  g_signal_connect(window_, "configure-event", G_CALLBACK(OnConfigure), this);
 
   WebKitWebContext *context = webkit_web_context_get_default();
   RegisterResScheme(context);
@@ -197,6 +204,7 @@ bool CHalvexDlg::Create() {
 
 bool CHalvexDlg::OnInitDialog() {
   gtk_widget_show_all(window_);
+  if (GdkWindow *gdk = gtk_widget_get_window(window_)) gdk_window_add_filter(gdk, OnXEvent, this);
   gtk_widget_grab_focus(GTK_WIDGET(view_));
   // "Loading...." first; the start page follows once the listener accepts.
   Navigate(LoadingPageUrl().c_str());
@@ -272,17 +280,20 @@ void CHalvexDlg::ShowNormal() {
 void CHalvexDlg::EnterFullScreen() {
   GtkWindow *w = GTK_WINDOW(window_);
   restorePending_ = false;
+  // Showing a window normally gives back its normal rectangle at once; GTK's unmaximise
+  // only asks the window manager, so a window the user maximised saves the rectangle it
+  // last had before that. In full screen already, the full-screen one is saved.
+  const bool userMaximised = maximized_ && !fullScreen_;
   ShowNormal();
-  // The rectangle to save is the normal one, which a maximised window gets back only once
-  // the window manager has unmaximised it: the rest follows on that state change.
-  fullScreenPending_ = maximized_;
-  if (fullScreenPending_) return;
-  int x = 0, y = 0, width = 0, height = 0;
-  gtk_window_get_position(w, &x, &y);
-  gtk_window_get_size(w, &width, &height);
-  // GTK's size is the one of the last configure event; the server's is the current one.
-  if (GdkWindow *gdk = gtk_widget_get_window(window_)) gdk_window_get_geometry(gdk, nullptr, nullptr, &width, &height);
-  saved_ = {x, y, x + width, y + height};
+  if (userMaximised) {
+    saved_ = normal_;
+  } else {
+    int x = 0, y = 0, width = 0, height = 0;
+    gtk_window_get_position(w, &x, &y);
+    gtk_window_get_size(w, &width, &height);
+    saved_ = {x, y, x + width, y + height};
+  }
+  fullScreen_ = true;
   haveSaved_ = true;
   const GdkRectangle screen = VirtualScreen(window_);
   gtk_window_move(w, screen.x, screen.y);
@@ -292,7 +303,7 @@ void CHalvexDlg::EnterFullScreen() {
 }
 
 void CHalvexDlg::LeaveFullScreen() {
-  fullScreenPending_ = false;
+  fullScreen_ = false;
   gtk_window_set_decorated(GTK_WINDOW(window_), TRUE);
   ShowNormal();
   // Before the first switch to full screen nothing was saved: the window stays where it is.
@@ -318,7 +329,6 @@ void CHalvexDlg::MoveToSaved() {
 gboolean CHalvexDlg::OnWindowState(GtkWidget *, GdkEventWindowState *event, gpointer self) {
   auto *dlg = static_cast<CHalvexDlg *>(self);
   dlg->maximized_ = (event->new_window_state & GDK_WINDOW_STATE_MAXIMIZED) != 0;
-  if (!dlg->maximized_ && dlg->fullScreenPending_) dlg->EnterFullScreen();
   if (!dlg->maximized_ && dlg->restorePending_) {
     dlg->restorePending_ = false;
     dlg->MoveToSaved();
@@ -326,9 +336,36 @@ gboolean CHalvexDlg::OnWindowState(GtkWidget *, GdkEventWindowState *event, gpoi
   return FALSE;
 }
 
+gboolean CHalvexDlg::OnConfigure(GtkWidget *window, GdkEventConfigure *event, gpointer self) {
+  auto *dlg = static_cast<CHalvexDlg *>(self);
+  // The window manager reports a state before the configures that carry it out, so the
+  // last configure while neither maximised nor full screen is the normal rectangle.
+  if (!dlg->maximized_ && !dlg->fullScreen_) {
+    int x = 0, y = 0;
+    gtk_window_get_position(GTK_WINDOW(window), &x, &y);
+    dlg->normal_ = {x, y, x + event->width, y + event->height};
+  }
+  return FALSE;
+}
+
+GdkFilterReturn CHalvexDlg::OnXEvent(GdkXEvent *xevent, GdkEvent *, gpointer self) {
+  auto *dlg = static_cast<CHalvexDlg *>(self);
+  const XEvent *e = static_cast<const XEvent *>(xevent);
+  if (e->type != DestroyNotify || !dlg->window_) return GDK_FILTER_CONTINUE;
+  GdkWindow *gdk = gtk_widget_get_window(dlg->window_);
+  if (!gdk || e->xdestroywindow.window != GDK_WINDOW_XID(gdk)) return GDK_FILTER_CONTINUE;
+  // Another X client destroyed the window. GTK is not told: it would tear the window and
+  // the view down under the page and complain about it. The program ends as after a
+  // close, without the page, whose window is gone.
+  dlg->xWindowGone_ = true;
+  dlg->closing_ = true;
+  dlg->EndDialog(1);
+  return GDK_FILTER_REMOVE;
+}
+
 void CHalvexDlg::OnDestroy(GtkWidget *, gpointer self) {
-  // Destroyed from outside (the window manager, another X client): the same way out as a
-  // close, without the page, whose view is going with the window.
+  // Destroyed by GTK without a close (a destroy from elsewhere in the process): the same
+  // way out as a close, without the page, whose view goes with the window.
   auto *dlg = static_cast<CHalvexDlg *>(self);
   dlg->messageBox_.reset();
   dlg->window_ = nullptr;

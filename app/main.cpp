@@ -16,6 +16,9 @@ int main(int argc, char **argv) {
   const int code = theApp.WinMain(argc, argv);
   // Service threads are never stopped: end at once, before process-wide objects are
   // torn down under them.
-  std::fflush(nullptr);
+  // Only the program's own output: fflush(nullptr) would wait for the lock of a playback
+  // file whose reader is blocked (a pipe or a stalled device).
+  std::fflush(stdout);
+  std::fflush(stderr);
   _exit(code);
 }
