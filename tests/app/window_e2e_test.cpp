@@ -3,7 +3,6 @@
 // its numbers under the desktop's locale, its descriptors, its end when the window or the
 // display goes from outside.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <csignal>
@@ -64,20 +63,6 @@ std::string Sentence(const std::string &body) {
   char tail[8];
   std::snprintf(tail, sizeof tail, "*%02X\r\n", sum);
   return "$" + body + tail;
-}
-
-// One text column of the trip database, read after the program has ended.
-std::string TripValue(const std::string &file, const std::string &sql) {
-  sqlite3 *db = nullptr;
-  std::string out = "<none>";
-  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-    sqlite3_stmt *st = nullptr;
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
-      out = reinterpret_cast<const char *>(sqlite3_column_text(st, 0));
-    sqlite3_finalize(st);
-  }
-  sqlite3_close(db);
-  return out;
 }
 
 // The descriptors of a process: number -> link target ("socket:[123]", a path...).
@@ -228,9 +213,7 @@ TEST_F(WindowTest, StartPageShowsAndTheWindowManagersCloseRunsThePageCloseFirst)
   const Geometry g = WindowGeometry(win_);
   std::string pixel;
   EXPECT_TRUE(WaitUntil([&] {
-    Capture("import -window root " + Quote(shot));
-    pixel = Capture("convert " + Quote(shot) + " -format '%[pixel:p{" + std::to_string(g.x + 4) + "," +
-                    std::to_string(g.y + 4) + "}]' info:");
+    pixel = ScreenPixel(shot, g.x + 4, g.y + 4);
     return pixel == "srgb(16,40,74)";
   })) << pixel;
   if (const char *keep = std::getenv("MAROLIN_E2E_SHOT")) fs::copy_file(shot, keep, fs::copy_options::overwrite_existing);
@@ -644,7 +627,7 @@ TEST_F(WindowTest, WindowOrDisplayGoneFromOutsideEndsTheProgramWithItsDatabasesC
     EXPECT_EQ(WEXITSTATUS(*status), c.exitCode);
     const std::string trip = env_.dataFolder() + "veskara.trip";
     EXPECT_FALSE(fs::exists(trip + "-journal"));
-    EXPECT_EQ(TripValue(trip, "SELECT v FROM kvt WHERE k='outside'"), c.name);
+    EXPECT_EQ(DbValue(trip, "SELECT v FROM kvt WHERE k='outside'"), c.name);
     // GTK and WebKit had nothing to complain about.
     const std::string out = ReadFile(log);
     for (const char *word : {"Gtk-", "GLib-", "GLib-GObject-", "WebKit", "CRITICAL", "WARNING"})
