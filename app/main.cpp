@@ -15,9 +15,8 @@ int main(int argc, char **argv) {
   std::signal(SIGPIPE, SIG_IGN);
   const int code = theApp.WinMain(argc, argv);
   // Service threads are never stopped: end at once, before process-wide objects are
-  // torn down under them.
-  // Only the program's own output: fflush(nullptr) would wait for the lock of a playback
-  // file whose reader is blocked (a pipe or a stalled device).
+  // torn down under them. Only the program's own output is flushed: fflush(nullptr) would
+  // wait for the lock of a playback file whose reader is blocked (a pipe, a stalled device).
   std::fflush(stdout);
   std::fflush(stderr);
   _exit(code);

@@ -3,6 +3,7 @@
 #include "app/policy.h"
 
 #include <gdk/gdk.h>
+
 #include <cctype>
 #include <cstring>
 
