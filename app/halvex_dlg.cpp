@@ -2,6 +2,8 @@
 // load-changed, element focus from a user script, the key hook on the view's key events.
 #include "app/halvex_dlg.h"
 
+#include <X11/Xlib.h>
+#include <gdk/gdkx.h>
 #include <unistd.h>
 
 #include <climits>
@@ -14,6 +16,7 @@
 #include "app/ui_message_box.h"
 #include "common/host_config.h"
 #include "platform/shell_execute.h"
+#include "server/databases.h"
 
 int FocusKind = 0;
 
@@ -74,6 +77,18 @@ GdkRectangle VirtualScreen(GtkWidget *window) {
   return all;
 }
 
+// The X connection is gone: nothing of GTK can run any more, and Xlib ends the process
+// when this returns. The databases are closed first, as after a close.
+int OnDisplayLost(Display *) {
+  std::fprintf(stderr, "%s: lost the connection to the display\n", kProductName);
+  CloseDatabases();
+  // Only the program's own output: fflush(nullptr) would wait for the lock of a playback
+  // file whose reader is blocked (a pipe or a stalled device).
+  std::fflush(stdout);
+  std::fflush(stderr);
+  _exit(1);
+}
+
 }  // namespace
 
 CHalvexDlg::CHalvexDlg() = default;
@@ -87,7 +102,7 @@ CHalvexDlg::~CHalvexDlg() {
     g_object_unref(closeScript_);
   }
   messageBox_.reset();
-  if (window_) gtk_widget_destroy(window_);
+  DestroyWindow();
   if (loop_) g_main_loop_unref(loop_);
 }
 
@@ -102,10 +117,14 @@ int CHalvexDlg::DoModal() {
   // The window class the desktop file names; the command line is the program's own.
   g_set_prgname("marolin");
   g_set_application_name(kProductName);
+  // The locale was taken at start, with numbers in the C convention; GTK would set all
+  // of it again while the server's threads run.
+  gtk_disable_setlocale();
   if (!gtk_init_check(nullptr, nullptr)) {
     std::fprintf(stderr, "%s: cannot open the display\n", kProductName);
     return -1;
   }
+  if (GDK_IS_X11_DISPLAY(gdk_display_get_default())) XSetIOErrorHandler(OnDisplayLost);
   if (!Create()) return -1;
   loop_ = g_main_loop_new(nullptr, FALSE);
   gRunning = this;
@@ -119,12 +138,19 @@ int CHalvexDlg::DoModal() {
 
   // The window goes as the modal loop ends, before the services are shut down.
   messageBox_.reset();
-  if (window_) {
-    gtk_widget_destroy(window_);
-    window_ = nullptr;
-    view_ = nullptr;
-  }
+  DestroyWindow();
   return result_;
+}
+
+void CHalvexDlg::DestroyWindow() {
+  if (!window_) return;
+  g_signal_handlers_disconnect_by_data(window_, this);
+  if (GdkWindow *gdk = gtk_widget_get_window(window_)) gdk_window_remove_filter(gdk, OnXEvent, this);
+  // A window destroyed on the X server stays as it is: every request on it would be an X
+  // error, which ends the process.
+  if (!xWindowGone_) gtk_widget_destroy(window_);
+  window_ = nullptr;
+  view_ = nullptr;
 }
 
 bool CHalvexDlg::Create() {
@@ -139,6 +165,8 @@ bool CHalvexDlg::Create() {
   gtk_window_move(w, 0, 0);
   g_signal_connect(window_, "delete-event", G_CALLBACK(OnDeleteEvent), this);
   g_signal_connect(window_, "window-state-event", G_CALLBACK(OnWindowState), this);
+  g_signal_connect(window_, "destroy", G_CALLBACK(OnDestroy), this);
+  g_signal_connect(window_, "configure-event", G_CALLBACK(OnConfigure), this);
 
   WebKitWebContext *context = webkit_web_context_get_default();
   RegisterResScheme(context);
@@ -176,6 +204,7 @@ bool CHalvexDlg::Create() {
 
 bool CHalvexDlg::OnInitDialog() {
   gtk_widget_show_all(window_);
+  if (GdkWindow *gdk = gtk_widget_get_window(window_)) gdk_window_add_filter(gdk, OnXEvent, this);
   gtk_widget_grab_focus(GTK_WIDGET(view_));
   // "Loading...." first; the start page follows once the listener accepts.
   Navigate(LoadingPageUrl().c_str());
@@ -251,11 +280,20 @@ void CHalvexDlg::ShowNormal() {
 void CHalvexDlg::EnterFullScreen() {
   GtkWindow *w = GTK_WINDOW(window_);
   restorePending_ = false;
+  // Showing a window normally gives back its normal rectangle at once; GTK's unmaximise
+  // only asks the window manager, so a window the user maximised saves the rectangle it
+  // last had before that. In full screen already, the full-screen one is saved.
+  const bool userMaximised = maximized_ && !fullScreen_;
   ShowNormal();
-  int x = 0, y = 0, width = 0, height = 0;
-  gtk_window_get_position(w, &x, &y);
-  gtk_window_get_size(w, &width, &height);
-  saved_ = {x, y, x + width, y + height};
+  if (userMaximised) {
+    saved_ = normal_;
+  } else {
+    int x = 0, y = 0, width = 0, height = 0;
+    gtk_window_get_position(w, &x, &y);
+    gtk_window_get_size(w, &width, &height);
+    saved_ = {x, y, x + width, y + height};
+  }
+  fullScreen_ = true;
   haveSaved_ = true;
   const GdkRectangle screen = VirtualScreen(window_);
   gtk_window_move(w, screen.x, screen.y);
@@ -265,6 +303,7 @@ void CHalvexDlg::EnterFullScreen() {
 }
 
 void CHalvexDlg::LeaveFullScreen() {
+  fullScreen_ = false;
   gtk_window_set_decorated(GTK_WINDOW(window_), TRUE);
   ShowNormal();
   // Before the first switch to full screen nothing was saved: the window stays where it is.
@@ -295,6 +334,44 @@ gboolean CHalvexDlg::OnWindowState(GtkWidget *, GdkEventWindowState *event, gpoi
     dlg->MoveToSaved();
   }
   return FALSE;
+}
+
+gboolean CHalvexDlg::OnConfigure(GtkWidget *window, GdkEventConfigure *event, gpointer self) {
+  auto *dlg = static_cast<CHalvexDlg *>(self);
+  // The window manager reports a state before the configures that carry it out, so the
+  // last configure while neither maximised nor full screen is the normal rectangle.
+  if (!dlg->maximized_ && !dlg->fullScreen_) {
+    int x = 0, y = 0;
+    gtk_window_get_position(GTK_WINDOW(window), &x, &y);
+    dlg->normal_ = {x, y, x + event->width, y + event->height};
+  }
+  return FALSE;
+}
+
+GdkFilterReturn CHalvexDlg::OnXEvent(GdkXEvent *xevent, GdkEvent *, gpointer self) {
+  auto *dlg = static_cast<CHalvexDlg *>(self);
+  const XEvent *e = static_cast<const XEvent *>(xevent);
+  if (e->type != DestroyNotify || !dlg->window_) return GDK_FILTER_CONTINUE;
+  GdkWindow *gdk = gtk_widget_get_window(dlg->window_);
+  if (!gdk || e->xdestroywindow.window != GDK_WINDOW_XID(gdk)) return GDK_FILTER_CONTINUE;
+  // Another X client destroyed the window. GTK is not told: it would tear the window and
+  // the view down under the page and complain about it. The program ends as after a
+  // close, without the page, whose window is gone.
+  dlg->xWindowGone_ = true;
+  dlg->closing_ = true;
+  dlg->EndDialog(1);
+  return GDK_FILTER_REMOVE;
+}
+
+void CHalvexDlg::OnDestroy(GtkWidget *, gpointer self) {
+  // Destroyed by GTK without a close (a destroy from elsewhere in the process): the same
+  // way out as a close, without the page, whose view goes with the window.
+  auto *dlg = static_cast<CHalvexDlg *>(self);
+  dlg->messageBox_.reset();
+  dlg->window_ = nullptr;
+  dlg->view_ = nullptr;
+  dlg->closing_ = true;
+  dlg->EndDialog(1);
 }
 
 void CHalvexDlg::OnClose() {

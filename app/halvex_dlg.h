@@ -51,11 +51,15 @@ class CHalvexDlg {
   void EnterFullScreen();
   void LeaveFullScreen();
   void MoveToSaved();
+  void DestroyWindow();
   void StartPageWhenServerReady();
 
   // GTK and WebKit signal entries.
   static gboolean OnDeleteEvent(GtkWidget *, GdkEvent *, gpointer self);
   static gboolean OnWindowState(GtkWidget *, GdkEventWindowState *, gpointer self);
+  static void OnDestroy(GtkWidget *, gpointer self);
+  static GdkFilterReturn OnXEvent(GdkXEvent *, GdkEvent *, gpointer self);
+  static gboolean OnConfigure(GtkWidget *, GdkEventConfigure *, gpointer self);
   static gboolean OnDecidePolicy(WebKitWebView *, WebKitPolicyDecision *, WebKitPolicyDecisionType, gpointer self);
   static void OnLoadChanged(WebKitWebView *, WebKitLoadEvent, gpointer self);
   static gboolean OnContextMenu(WebKitWebView *, WebKitContextMenu *, GdkEvent *, WebKitHitTestResult *, gpointer self);
@@ -81,12 +85,15 @@ class CHalvexDlg {
   bool haveSaved_ = false;
   bool maximized_ = false;        // as the window manager last reported
   bool restorePending_ = false;   // the saved rectangle waits for the end of maximised
+  bool fullScreen_ = false;       // switched to full screen and not back
+  Rect normal_{0, 0, 0, 0};       // the last rectangle neither maximised nor full screen
   // A document has been committed. It stays the page, with its close, until another one
   // commits: a load that shows nothing (a failure, a download) leaves it in place.
   bool haveDocument_ = false;
   bool loadingPageShown_ = false;
   bool startRequested_ = false;
   bool closing_ = false;
+  bool xWindowGone_ = false;  // destroyed on the X server by another client
   bool ended_ = false;
   int result_ = 0;
 };

@@ -3,12 +3,12 @@
 #include "app/policy.h"
 
 #include <gdk/gdk.h>
-#include <strings.h>
 
 #include <cctype>
 #include <cstring>
 
 #include "app/app_texts.h"
+#include "common/ascii.h"
 
 bool UrlStaysInBrowser(const char *url) {
   if (!url) return false;
@@ -64,12 +64,12 @@ int FocusKindAfter(int focusKind, FocusEvent ev, const char *tagName) {
   if (!tagName) return focusKind;
   static const char *const kTracked[] = {"input", "textarea", "select", "button"};
   bool tracked = false;
-  for (const char *t : kTracked) tracked = tracked || strcasecmp(tagName, t) == 0;
+  for (const char *t : kTracked) tracked = tracked || AsciiCaseEqual(tagName, t);
   if (!tracked) return focusKind;
   if (ev == FocusEvent::Out) return 0;
   // Browsers report HTML tag names in upper case, but XHTML documents keep the lower
   // case; a textarea is a textarea either way.
-  return strcasecmp(tagName, "TEXTAREA") == 0 ? 2 : 1;
+  return AsciiCaseEqual(tagName, "TEXTAREA") ? 2 : 1;
 }
 
 CommandLineInfo ParseCommandLine(int argc, const char *const *argv) {
@@ -93,16 +93,16 @@ CommandLineInfo ParseCommandLine(int argc, const char *const *argv) {
     const char *a = argv[i];
     if (!a || (a[0] != '/' && a[0] != '-')) continue;  // a file name: not used
     const char *name = a + 1;
-    if (strcasecmp(name, "Embedding") == 0) {
+    if (AsciiCaseEqual(name, "Embedding")) {
       info.runEmbedded = true;
       continue;
     }
-    if (strcasecmp(name, "Automation") == 0) {
+    if (AsciiCaseEqual(name, "Automation")) {
       info.runAutomated = true;
       continue;
     }
     for (const Switch &s : kShell) {
-      if (strcasecmp(name, s.name) == 0) {
+      if (AsciiCaseEqual(name, s.name)) {
         info.command = s.command;
         info.perUser = s.perUser;
         break;

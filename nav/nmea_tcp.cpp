@@ -167,7 +167,8 @@ void NmeaTcpThread(SockBuf *link, uint64_t gen) {
   bool resolved = false;
   while (Current(gen)) {
     if (!resolved) resolved = Resolve(host, port, dest);
-    int sock = resolved ? socket(AF_INET, SOCK_STREAM, IPPROTO_TCP) : -1;
+    // Close-on-exec: a web process spawned meanwhile would keep the connection open.
+    int sock = resolved ? socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP) : -1;
     int started = -1;
     {
       std::lock_guard<std::mutex> lk(s.lock);

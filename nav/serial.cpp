@@ -208,7 +208,7 @@ void PortThread(std::unique_ptr<SerialPortContext> context) {
 }
 
 void NmeaPlaybackThread(std::string path) {
-  std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "r"));
+  std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "re"));
   if (!file) return;
   {
     DbHandle db = HostConfig.TripDb.get();

@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -308,9 +308,17 @@ class HiveWriteLock {
 
 // --- keys the system supplies -----------------------------------------------
 
+// Short lines only (ids, numbers). Close-on-exec like every descriptor of the program.
 bool ReadFirstLine(const char *path, std::string *line) {
-  std::ifstream in(path);
-  return in && std::getline(in, *line);
+  FILE *f = std::fopen(path, "re");
+  if (!f) return false;
+  char buf[256];
+  const bool ok = std::fgets(buf, sizeof buf, f) != nullptr;
+  std::fclose(f);
+  if (!ok) return false;
+  *line = buf;
+  if (!line->empty() && line->back() == '\n') line->pop_back();
+  return true;
 }
 
 bool MachineGuidFromSystem(std::string *guid) {

@@ -61,13 +61,13 @@ uint32_t BaudFromSpeed(speed_t code) {
 bool IsKernelConsole(int fd) {
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
-  FILE *f = std::fopen("/sys/class/tty/console/active", "r");
+  FILE *f = std::fopen("/sys/class/tty/console/active", "re");
   if (!f) return false;
   char name[64];
   bool found = false;
   while (!found && std::fscanf(f, "%63s", name) == 1) {
     std::string devFile = std::string("/sys/class/tty/") + name + "/dev";
-    FILE *d = std::fopen(devFile.c_str(), "r");
+    FILE *d = std::fopen(devFile.c_str(), "re");
     if (!d) continue;
     unsigned maj = 0, min = 0;
     if (std::fscanf(d, "%u:%u", &maj, &min) == 2 && maj == major(st.st_rdev) && min == minor(st.st_rdev))

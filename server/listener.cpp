@@ -3,7 +3,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 #include <system_error>
 #include <thread>
 
+#include "common/ascii.h"
 #include "common/host_config.h"
 #include "server/databases.h"
 #include "server/routes.h"
@@ -71,7 +71,7 @@ bool ScanContentLength(const char *line, long &value) {
 // The Host header names this server, or is absent. Anything else is another site's page
 // reaching the loopback server through a rebound name, and is refused.
 bool HostAllowed(const char *line, bool &sawBadHost) {
-  if (strncasecmp(line, "Host:", 5) != 0) return true;
+  if (AsciiStrncasecmp(line, "Host:", 5) != 0) return true;
   const char *p = line + 5;
   while (*p == ' ' || *p == '\t') ++p;
   std::string v(p);
@@ -174,9 +174,11 @@ int ListenerThread() {
   setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = inet_addr(HostConfig.ServerAddress);
   addr.sin_port = htons(static_cast<uint16_t>(HostConfig.ServerPort));
-  bool bound = bind(ls, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+  // An address that does not parse (empty when the data folder was not found) is a failed
+  // bind, not the broadcast address inet_addr() would make of it.
+  bool bound = inet_pton(AF_INET, HostConfig.ServerAddress, &addr.sin_addr) == 1 &&
+               bind(ls, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
   if (!bound) {
     std::fputs("ERROR on binding", stdout);
     std::fflush(stdout);

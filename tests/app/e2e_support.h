@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -399,6 +400,30 @@ inline void IsolateDesktop(const std::string &root) {
   setenv("NO_AT_BRIDGE", "1", 1);
   setenv("GSETTINGS_BACKEND", "memory", 1);
   setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + root + "/runtime/no-bus").c_str(), 1);
+}
+
+// One text column of a database file, read after the program has ended; "<none>"
+// without a row.
+inline std::string DbValue(const std::string &file, const std::string &sql) {
+  sqlite3 *db = nullptr;
+  std::string out = "<none>";
+  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt *st = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW &&
+        sqlite3_column_text(st, 0))
+      out = reinterpret_cast<const char *>(sqlite3_column_text(st, 0));
+    sqlite3_finalize(st);
+  }
+  sqlite3_close(db);
+  return out;
+}
+
+// The colour of one pixel of the screen, as ImageMagick names it ("srgb(16,40,74)").
+// ImageMagick itself runs in the C locale: under a Turkish one it does not know "info:".
+inline std::string ScreenPixel(const std::string &shot, int x, int y) {
+  Capture("LC_ALL=C import -window root " + Quote(shot));
+  return Capture("LC_ALL=C convert " + Quote(shot) + " -format '%[pixel:p{" + std::to_string(x) + "," +
+                 std::to_string(y) + "}]' info:");
 }
 
 inline std::string ProgramPath() { return std::string(MAROLIN_BINARY_DIR) + "/marolin"; }

@@ -59,6 +59,7 @@ class MessageBoxTest : public ::testing::Test {
     dir_ = mkdtemp(tmpl);
     x_ = new XSession(dir_, false);
     ASSERT_TRUE(x_->ok());
+    gtk_disable_setlocale();  // as the program: numbers stay in the C convention
     ASSERT_TRUE(gtk_init_check(nullptr, nullptr));
   }
   static void TearDownTestSuite() {

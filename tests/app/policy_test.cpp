@@ -5,6 +5,7 @@
 #include <gdk/gdk.h>
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <string>
 #include <vector>
 
@@ -202,6 +203,21 @@ TEST(CommandLine, Switches) {
     EXPECT_EQ(info.runEmbedded, c.embedded) << line;
     EXPECT_EQ(info.runAutomated, c.automated) << line;
   }
+}
+
+TEST(CommandLine, AnyCaseIsAsciiWhateverTheLocale) {
+  // Under a Turkish locale the C library does not take "I" for the capital of "i".
+  const std::string before = std::setlocale(LC_CTYPE, nullptr);
+  if (!std::setlocale(LC_CTYPE, "tr_TR.UTF-8")) GTEST_SKIP() << "no tr_TR.UTF-8 locale (the suite compiles one)";
+  const char *embedding[] = {"marolin", "/EMBEDDING"};
+  const char *perUser[] = {"marolin", "-registerperuser"};
+  const bool embedded = ParseCommandLine(2, embedding).runEmbedded;
+  const ShellCommand command = ParseCommandLine(2, perUser).command;
+  const int kind = FocusKindAfter(0, FocusEvent::In, "input");
+  std::setlocale(LC_CTYPE, before.c_str());
+  EXPECT_TRUE(embedded);
+  EXPECT_EQ(command, ShellCommand::Register);
+  EXPECT_EQ(kind, 1);
 }
 
 }  // namespace

@@ -73,7 +73,8 @@ class SwitchesTest : public ::testing::Test {
 };
 
 TEST_F(SwitchesTest, RegisterFormsWriteTheMachineWideEntriesAndEnd) {
-  for (const char *arg : {"/Register", "-regserver", "/REGISTERPERUSER", "-RegserverPerUser"}) {
+  // Any case, in ASCII whatever the locale (a Turkish one has no capital of "i").
+  for (const char *arg : {"/Register", "-regserver", "/REGISTERPERUSER", "-RegisterPerUser", "-RegserverPerUser"}) {
     SCOPED_TRACE(arg);
     ASSERT_EQ(Run("/Unregister"), 0);
     ExpectUnregistered();
@@ -99,7 +100,7 @@ TEST_F(SwitchesTest, UnregisterFormsRemoveTheEntriesButKeepTheAppIdKey) {
 }
 
 TEST_F(SwitchesTest, EmbeddingAndAutomationKeepAnIdleLoopWithoutWindowOrService) {
-  for (const char *arg : {"-Embedding", "/automation"}) {
+  for (const char *arg : {"-Embedding", "/EMBEDDING", "/automation"}) {
     SCOPED_TRACE(arg);
     Process p({ProgramPath(), arg}, env_.root() + "/marolin.log");
     // The main thread comes to rest in its loop's poll.

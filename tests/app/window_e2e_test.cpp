@@ -1,23 +1,88 @@
 // The real program under an X server of the test's own: the start page, the close paths,
-// the link, full-screen, key and context-menu policies, seen from the page and from X.
+// the link, full-screen, key and context-menu policies, seen from the page and from X;
+// its numbers under the desktop's locale, its descriptors, its end when the window or the
+// display goes from outside.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <fstream>
+#include <map>
 #include <set>
 
 #include "tests/app/e2e_support.h"
 #include "tests/support/packages.h"
+#include "tests/support/serial_ports.h"
 #include "tests/support/testing.h"
+
+// Last: Xlib's macros (None, Status, True...) stay out of the headers above.
+#include <X11/Xlib.h>
 
 using namespace e2e;
 using testing_support::HttpGet;
+using testing_support::HttpPost;
+using testing_support::ListenLoopback;
 using testing_support::MakePackage;
 using testing_support::ReadFile;
+using testing_support::SocatPair;
 using testing_support::TestEnv;
 using testing_support::WriteFile;
+using testing_support::WriteSerialPortList;
 
 namespace {
+
+// What another X client does to the program's window.
+void OnTheDisplay(const std::function<void(Display *)> &action) {
+  Display *d = XOpenDisplay(nullptr);
+  ASSERT_NE(d, nullptr);
+  action(d);
+  XSync(d, False);
+  XCloseDisplay(d);
+}
+
+// Asks the window manager to maximise the window, as its title bar button does.
+void Maximise(const std::string &id) {
+  OnTheDisplay([&](Display *d) {
+    XEvent e{};
+    e.xclient.type = ClientMessage;
+    e.xclient.window = std::stoul(id);
+    e.xclient.message_type = XInternAtom(d, "_NET_WM_STATE", False);
+    e.xclient.format = 32;
+    e.xclient.data.l[0] = 1;  // add
+    e.xclient.data.l[1] = static_cast<long>(XInternAtom(d, "_NET_WM_STATE_MAXIMIZED_HORZ", False));
+    e.xclient.data.l[2] = static_cast<long>(XInternAtom(d, "_NET_WM_STATE_MAXIMIZED_VERT", False));
+    e.xclient.data.l[3] = 1;
+    XSendEvent(d, DefaultRootWindow(d), False, SubstructureRedirectMask | SubstructureNotifyMask, &e);
+  });
+}
+
+// An NMEA sentence with its checksum and line end.
+std::string Sentence(const std::string &body) {
+  unsigned sum = 0;
+  for (char c : body) sum ^= static_cast<unsigned char>(c);
+  char tail[8];
+  std::snprintf(tail, sizeof tail, "*%02X\r\n", sum);
+  return "$" + body + tail;
+}
+
+// The descriptors of a process: number -> link target ("socket:[123]", a path...).
+std::map<int, std::string> Descriptors(pid_t pid) {
+  std::map<int, std::string> out;
+  std::error_code ec;
+  for (const auto &e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+    std::error_code lec;
+    const std::string target = fs::read_symlink(e.path(), lec).string();
+    if (!lec) out[std::stoi(e.path().filename())] = target;
+  }
+  return out;
+}
+
+// The flags field of /proc/<pid>/fdinfo/<fd> (octal), or -1.
+long DescriptorFlags(pid_t pid, int fd) {
+  const std::string info = ReadFile("/proc/" + std::to_string(pid) + "/fdinfo/" + std::to_string(fd));
+  const size_t p = info.find("flags:");
+  return p == std::string::npos ? -1 : std::strtol(info.c_str() + p + 6, nullptr, 8);
+}
 
 std::string gLogDir;
 XSession *gX = nullptr;
@@ -148,9 +213,7 @@ TEST_F(WindowTest, StartPageShowsAndTheWindowManagersCloseRunsThePageCloseFirst)
   const Geometry g = WindowGeometry(win_);
   std::string pixel;
   EXPECT_TRUE(WaitUntil([&] {
-    Capture("import -window root " + Quote(shot));
-    pixel = Capture("convert " + Quote(shot) + " -format '%[pixel:p{" + std::to_string(g.x + 4) + "," +
-                    std::to_string(g.y + 4) + "}]' info:");
+    pixel = ScreenPixel(shot, g.x + 4, g.y + 4);
     return pixel == "srgb(16,40,74)";
   })) << pixel;
   if (const char *keep = std::getenv("MAROLIN_E2E_SHOT")) fs::copy_file(shot, keep, fs::copy_options::overwrite_existing);
@@ -377,6 +440,201 @@ TEST_F(WindowTest, NoContextMenuAndNoSelectionOrDraggingOnBlocks) {
 
   app_->signal(SIGTERM);
   ExpectCleanExit();
+}
+
+// A page that only reports its load.
+const char kPlainPage[] =
+    "<html><head><script src=\"report.js\"></script></head><body onload=\"var x = new XMLHttpRequest(); "
+    "x.open('POST', DemoReport + 'load'); x.send('{}');\">plain</body></html>";
+
+TEST_F(WindowTest, MaximisedThenFullScreenThenWindowedReturnsToTheWindowedRectangle) {
+  InstallPage();
+  Start();
+  const Geometry windowed = WindowGeometry(win_);
+  Maximise(win_);
+  ASSERT_TRUE(WaitUntil([&] { return WindowProperty(win_, "_NET_WM_STATE").find("MAXIMIZED_HORZ") != std::string::npos; }));
+  ClickAt(win_, At("fullOn"));
+  EXPECT_TRUE(WaitUntil([&] {
+    return WindowProperty(win_, "_NET_FRAME_EXTENTS").find("= 0, 0, 0, 0") != std::string::npos &&
+           WindowGeometry(win_) == Geometry{0, 0, 1280, 800};
+  }));
+  ClickAt(win_, At("fullOff"));
+  EXPECT_TRUE(WaitUntil([&] {
+    return WindowProperty(win_, "_NET_WM_STATE").find("MAXIMIZED") == std::string::npos &&
+           WindowGeometry(win_) == windowed;
+  })) << WindowGeometry(win_).x << "," << WindowGeometry(win_).y << " " << WindowGeometry(win_).width << "x"
+      << WindowGeometry(win_).height << " for " << windowed.width << "x" << windowed.height;
+  app_->signal(SIGTERM);
+  ExpectCleanExit();
+}
+
+TEST_F(WindowTest, NumbersKeepTheirPointWhateverTheDesktopLocale) {
+  // Run under a decimal-comma locale (the suite sets one); the server, the logger and the
+  // database passthrough still write C numbers. The playback file gives a depth, then a
+  // position at 5 knots.
+  WriteSerialPortList({});
+  fs::create_directories(env_.workDir() + "/Marolin");
+  WriteFile(env_.workDir() + "/Marolin/nmea.log",
+            Sentence("SDDBK,7.5,f,2.3,M,1.2,F") +
+                Sentence("GPRMC,123519,A,5250.5377,N,00542.3500,E,5.0,084.4,010624,003.1,W,A"));
+  InstallPage(kPlainPage);
+  Start();
+
+  // The desktop's locale is still the one the page is told about.
+  if (const char *lc = std::getenv("LC_ALL"); lc && std::strlen(lc) >= 5) {
+    std::string name(lc, 5);
+    name[2] = '-';
+    auto version = HttpGet("/hostversion/");
+    ASSERT_TRUE(version);
+    EXPECT_NE(version->body.find("\"locale\":\"" + name + "\""), std::string::npos) << version->body;
+  }
+
+  std::string body;
+  ASSERT_TRUE(WaitUntil([&] {
+    auto r = HttpPost("/getSetHostStat/1/0/1/0", "{}");
+    body = r ? r->body : "";
+    return body.find("\"track\":[[") != std::string::npos;
+  })) << body;
+  const std::string json = env_.root() + "/hoststat.json";
+  WriteFile(json, body);
+  EXPECT_EQ(Capture("python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); "
+                    "print(d[\"latY\"], d[\"lonX\"], d[\"speed\"], d[\"dbk\"], d[\"heading\"], "
+                    "[t[:2] for t in d[\"track\"]])' " +
+                    Quote(json) + " 2>&1"),
+            "52.842295 5.705833 2.6 2.3 84 [[5.705833, 52.842295]]\n")
+      << body;
+
+  for (bool post : {false, true}) {
+    auto r = post ? HttpPost("/UexecSql", "SELECT 1.5") : HttpGet("/UexecSql/SELECT%201.5");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->body, "[\n[1.500000]\n]");
+  }
+  auto tags = HttpGet("/UexecSql/SELECT%20v%20FROM%20log%20WHERE%20t=1");
+  ASSERT_TRUE(tags);
+  EXPECT_TRUE(std::regex_match(tags->body, std::regex("\\[\n\\[\"gt=[0-9a-f]+ dk=2\\.3\"\\]\n\\]"))) << tags->body;
+  app_->signal(SIGTERM);
+  ExpectCleanExit();
+}
+
+TEST_F(WindowTest, EveryDescriptorIsCloseOnExecAndTheWebProcessesHoldNoneOfOurs) {
+  // Every source at once: a serial port (a pseudo-terminal), the playback file (a fifo the
+  // test keeps open, so it stays open), NMEA over TCP, and a download the stand-in chart
+  // server leaves half done.
+  SocatPair port(env_.root() + "/pty");
+  ASSERT_TRUE(port.ok());
+  WriteSerialPortList({{"\\Device\\Serial0", port.portName()}});
+  const std::string fifo = env_.workDir() + "/Marolin/nmea.log";
+  fs::create_directories(env_.workDir() + "/Marolin");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int playback = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(playback, 0);
+  int nmeaPort = 0, chartPort = 0;
+  const int nmea = ListenLoopback(4, &nmeaPort);
+  const int chart = ListenLoopback(4, &chartPort);
+  ASSERT_GE(nmea, 0);
+  ASSERT_GE(chart, 0);
+  std::thread chartServer([&] {
+    const int c = accept4(chart, nullptr, nullptr, SOCK_CLOEXEC);
+    if (c < 0) return;
+    char buf[4096];
+    if (recv(c, buf, sizeof buf, 0) <= 0) return (void)close(c);
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(1000, 'x');
+    send(c, head.data(), head.size(), MSG_NOSIGNAL);
+    pollfd p{c, POLLIN, 0};
+    ::poll(&p, 1, kLong * 4);  // until the program lets go
+    close(c);
+  });
+  setenv("MAROLIN_CHART_SERVER", ("127.0.0.1:" + std::to_string(chartPort)).c_str(), 1);
+  InstallPage(kPlainPage);
+  Start();
+  unsetenv("MAROLIN_CHART_SERVER");
+  const pid_t pid = app_->pid();
+
+  ASSERT_TRUE(HttpPost("/getSetHostStat/10/0/1/0", "{}"));
+  ASSERT_TRUE(HttpGet("/nemasock/127.0.0.1/" + std::to_string(nmeaPort) + "/1"));
+  ASSERT_TRUE(HttpGet("/download/5%201%20100000%200"));
+  auto holds = [&](const std::string &target) {
+    for (const auto &[fd, t] : Descriptors(pid))
+      if (t == target) return true;
+    return false;
+  };
+  EXPECT_TRUE(WaitUntil([&] { return holds(port.nearPath()) && holds(fifo); }));
+  EXPECT_TRUE(WaitUntil([&] {
+    pollfd p{nmea, POLLIN, 0};
+    return ::poll(&p, 1, 0) == 1;  // the program's connection waits to be accepted
+  }));
+  std::string progress;
+  EXPECT_TRUE(WaitUntil([&] {
+    auto r = HttpGet("/download/*");
+    progress = r ? r->body : "";
+    return progress.find("\"s\":2,") != std::string::npos && holds(env_.dataFolder() + "N000005.temp");
+  })) << progress;
+
+  // Left aside: what the program inherited from this test (its own descriptors without
+  // close-on-exec), and what WebKit's memory monitor and the random source of the
+  // libraries keep open in the process.
+  std::map<int, std::string> inherited;
+  for (const auto &[fd, target] : Descriptors(getpid()))
+    if (!(DescriptorFlags(getpid(), fd) & 02000000)) inherited[fd] = target;
+  auto library = [](const std::string &t) {
+    return t == "/dev/urandom" || t.rfind("/proc/", 0) == 0 || t.rfind("/sys/fs/cgroup/", 0) == 0;
+  };
+  std::set<std::string> ours;
+  for (const auto &[fd, target] : Descriptors(pid)) {
+    if (target.rfind("socket:", 0) == 0) ours.insert(target);
+    if (fd <= 2 || (inherited.count(fd) && inherited[fd] == target) || library(target)) continue;
+    EXPECT_EQ(DescriptorFlags(pid, fd) & 02000000, 02000000) << "fd " << fd << " -> " << target;
+  }
+  EXPECT_GE(ours.size(), 4u);  // listener, TCP source, download, the page's connections
+  const std::vector<pid_t> helpers = ChildrenOf(pid);
+  EXPECT_FALSE(helpers.empty());
+  for (pid_t child : helpers)
+    for (const auto &[fd, target] : Descriptors(child))
+      EXPECT_EQ(ours.count(target), 0u) << "web process " << child << " holds " << target << " as fd " << fd;
+
+  app_->signal(SIGTERM);
+  ExpectCleanExit();
+  chartServer.join();
+  close(nmea);
+  close(chart);
+  close(playback);
+}
+
+TEST_F(WindowTest, WindowOrDisplayGoneFromOutsideEndsTheProgramWithItsDatabasesClosed) {
+  const struct {
+    const char *name;
+    std::function<void(const std::string &)> act;
+    int exitCode;
+  } cases[] = {
+      {"window destroyed",
+       [](const std::string &id) { OnTheDisplay([&](Display *d) { XDestroyWindow(d, std::stoul(id)); }); }, 0},
+      {"display connection killed",
+       [](const std::string &id) { OnTheDisplay([&](Display *d) { XKillClient(d, std::stoul(id)); }); }, 1},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    // The page stores a value before it reports its load.
+    InstallPage(std::string("<html><head><script src=\"report.js\"></script></head><body onload=\"var v = new "
+                            "XMLHttpRequest(); v.open('POST', '/setValue/outside', false); v.send('") +
+                c.name +
+                "'); var x = new XMLHttpRequest(); x.open('POST', DemoReport + 'load'); x.send('{}');\">page</body></html>");
+    const std::string log = env_.root() + "/marolin.log";
+    fs::remove(log);
+    Start();
+    c.act(win_);
+    auto status = app_->wait();
+    ASSERT_TRUE(status) << "the program stayed";
+    ASSERT_TRUE(WIFEXITED(*status)) << *status;
+    EXPECT_EQ(WEXITSTATUS(*status), c.exitCode);
+    const std::string trip = env_.dataFolder() + "veskara.trip";
+    EXPECT_FALSE(fs::exists(trip + "-journal"));
+    EXPECT_EQ(DbValue(trip, "SELECT v FROM kvt WHERE k='outside'"), c.name);
+    // GTK and WebKit had nothing to complain about.
+    const std::string out = ReadFile(log);
+    for (const char *word : {"Gtk-", "GLib-", "GLib-GObject-", "WebKit", "CRITICAL", "WARNING"})
+      EXPECT_EQ(out.find(word), std::string::npos) << out;
+    EXPECT_FALSE(testing_support::HttpConn().ok());  // the port is free
+  }
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The listener when its address is taken: it reports the failed bind, listens nowhere
-// else, and restarts until the address is free; then it serves as usual.
+// The listener when its address is taken or does not parse: it reports the failed bind,
+// listens nowhere else, and restarts until the address is free; then it serves as usual.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <thread>
@@ -117,6 +118,36 @@ TEST(Listener, TakenAddressRestartsUntilItIsFree) {
   }
   ASSERT_TRUE(r) << "the server never came up on 127.0.0.2:9999";
   EXPECT_EQ(r->statusLine, "HTTP/1.1 200 OK");
+  StopServer();
+}
+
+// A listening socket on port 9999 in /proc/net/tcp (state 0A), on whatever address.
+bool AnyListenerOn9999() {
+  return ReadFile("/proc/net/tcp").find(":270F 00000000:0000 0A") != std::string::npos;
+}
+
+TEST(Listener, AnAddressThatDoesNotParseIsAFailedBind) {
+  // The data-folder lookup failed: no address was filled in.
+  TestEnv env;
+  ConfigureTestServer(env);
+  HostConfig.ServerAddress[0] = 0;
+  {
+    StdoutPipe out;
+    OpenDatabases();
+    ASSERT_TRUE(out.waitFor("ERROR on binding", 30000));
+  }
+  EXPECT_FALSE(AnyListenerOn9999());
+  // The restart takes the address as it then stands.
+  std::strcpy(HostConfig.ServerAddress, "127.0.0.2");
+  std::optional<HttpResponse> r;
+  for (int i = 0; i < 600 && !r; ++i) {
+    HttpConn c;
+    if (c.ok())
+      r = c.get("/hostversion/");
+    else
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_TRUE(r);
   StopServer();
 }
 
