@@ -3,6 +3,7 @@
 
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 
 #include <cerrno>
 #include <climits>
@@ -254,12 +255,34 @@ long SendResponse(SockBuf &sb, int maxAge, const char *status, int mime) {
     HeadAppend(head, sizeof head, n, "Cache-Control: no-cache\r\n");
   HeadAppend(head, sizeof head, n, "Server: Veskara\r\nContent-Type: %s\r\nContent-Length: %d\r\n\r\n", MimeTable[mime], sb.outLen);
   if (n > static_cast<int>(sizeof head) - 1) n = static_cast<int>(sizeof head) - 1;
-  // The header waits for the body (MSG_MORE) so that both leave in one segment: sent
-  // alone, Nagle holds the body back until the peer's delayed ACK, 40 ms per response.
-  send(sb.sock, head, static_cast<size_t>(n), MSG_NOSIGNAL | (sb.outLen > 0 ? MSG_MORE : 0));
-  long r = send(sb.sock, sb.buf, static_cast<size_t>(sb.outLen), MSG_NOSIGNAL);
-  if (r != sb.outLen) sb.keepAlive = 0;
-  return r;
+  // Header and body leave in one call, so that they share a segment and a keep-alive
+  // response costs one system call; a short send goes on from where it stopped.
+  iovec iov[2] = {{head, static_cast<size_t>(n)}, {sb.buf, static_cast<size_t>(sb.outLen)}};
+  msghdr msg{};
+  msg.msg_iov = iov;
+  msg.msg_iovlen = sb.outLen > 0 ? 2 : 1;
+  size_t left = static_cast<size_t>(n) + static_cast<size_t>(sb.outLen);
+  while (left > 0) {
+    long r = sendmsg(sb.sock, &msg, MSG_NOSIGNAL);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    left -= static_cast<size_t>(r);
+    for (size_t done = static_cast<size_t>(r); done > 0 && msg.msg_iovlen > 0;) {
+      size_t take = done < msg.msg_iov->iov_len ? done : msg.msg_iov->iov_len;
+      msg.msg_iov->iov_base = static_cast<char *>(msg.msg_iov->iov_base) + take;
+      msg.msg_iov->iov_len -= take;
+      done -= take;
+      if (msg.msg_iov->iov_len == 0) {
+        ++msg.msg_iov;
+        --msg.msg_iovlen;
+      }
+    }
+  }
+  if (left > 0) {
+    sb.keepAlive = 0;
+    return -1;
+  }
+  return sb.outLen;
 }
 
 static int HexValue(char c) {
