@@ -25,7 +25,12 @@ DbHandle OpenOwn(sqlite3 *shared) {
   const char *path = sqlite3_db_filename(shared, "main");
   struct stat st {};
   if (!path || !*path || stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
-  return DbOpen(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, false);
+  DbHandle db = DbOpen(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, false);
+  // The shared lock is taken once and kept, instead of a lock, a journal check and an
+  // unlock on every request; a package is never written in place while it is open (an
+  // install renames a new file over it).
+  if (db) sqlite3_exec(db.get(), "PRAGMA locking_mode=EXCLUSIVE", nullptr, nullptr, nullptr);
+  return db;
 }
 
 class Reader {
