@@ -206,10 +206,12 @@ bool CHalvexDlg::OnInitDialog() {
   gtk_widget_show_all(window_);
   if (GdkWindow *gdk = gtk_widget_get_window(window_)) gdk_window_add_filter(gdk, OnXEvent, this);
   gtk_widget_grab_focus(GTK_WIDGET(view_));
-  // "Loading...." first; the start page follows once the listener accepts.
+  // "Loading...." first, and the start page right after it: the listener was started
+  // before the window and is running by now. Only when it is not yet is it polled for.
   Navigate(LoadingPageUrl().c_str());
   serverDeadline_ = g_get_monotonic_time() + static_cast<gint64>(kListenerWaitMs) * 1000;
-  serverPoll_ = g_timeout_add(20, OnServerPoll, this);
+  StartPageWhenServerReady();
+  if (!startRequested_) serverPoll_ = g_timeout_add(20, OnServerPoll, this);
   return true;
 }
 
@@ -218,7 +220,7 @@ void CHalvexDlg::Navigate(const char *url) { webkit_web_view_load_uri(view_, url
 void CHalvexDlg::StartPageWhenServerReady() {
   if (startRequested_) return;
   const bool late = g_get_monotonic_time() >= serverDeadline_;
-  if (!late && !(loadingPageShown_ && HostConfig.ServerRunning.load())) return;
+  if (!late && !HostConfig.ServerRunning.load()) return;
   startRequested_ = true;
   if (serverPoll_) {
     g_source_remove(serverPoll_);

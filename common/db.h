@@ -6,6 +6,8 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 
@@ -20,18 +22,29 @@ DbHandle DbAdopt(sqlite3 *db);
 // open gives null.
 DbHandle DbOpen(const char *path, int flags, bool keepFailed);
 
+// Every change of what a slot holds (set, take, close) moves its generation on, inside
+// the same lock and before the change returns: a reader that keeps its own connection to
+// the slot's file compares generations to learn that it must follow.
 class DbSlot {
  public:
   DbHandle get() const {
     std::lock_guard<std::mutex> lk(m_);
     return h_;
   }
+  // The handle together with the generation it belongs to.
+  DbHandle get(uint64_t &generation) const {
+    std::lock_guard<std::mutex> lk(m_);
+    generation = gen_.load(std::memory_order_relaxed);
+    return h_;
+  }
+  uint64_t generation() const { return gen_.load(std::memory_order_acquire); }
   void set(DbHandle h) {
     DbHandle old;
     {
       std::lock_guard<std::mutex> lk(m_);
       old.swap(h_);
       h_ = std::move(h);
+      gen_.fetch_add(1, std::memory_order_release);
     }
   }
   // Empties the slot and hands back what it held.
@@ -39,6 +52,7 @@ class DbSlot {
     std::lock_guard<std::mutex> lk(m_);
     DbHandle old;
     old.swap(h_);
+    gen_.fetch_add(1, std::memory_order_release);
     return old;
   }
   void close() { take(); }
@@ -50,6 +64,7 @@ class DbSlot {
  private:
   mutable std::mutex m_;
   DbHandle h_;
+  std::atomic<uint64_t> gen_{0};
 };
 
 // Owns a prepared statement for the length of one function.

@@ -50,7 +50,8 @@ int OutAppendJson(SockBuf &sb, const void *data, size_t count);
 // printf-style append of one formatted piece (any length).
 int OutAppendF(SockBuf &sb, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
-// Sends header and body; returns the body send's result.
+// Sends header and body together; returns the body length, or -1 when the send failed
+// (keep-alive is then cleared).
 long SendResponse(SockBuf &sb, int maxAge, const char *status, int mime);
 
 // Percent-decodes text in place; returns the length of the result.

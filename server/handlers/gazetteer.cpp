@@ -1,19 +1,12 @@
 // Place names around a point from the open chart package: every place of class 0, and of
 // each other class only the nearest one, larger classes first.
-#include <cinttypes>
 #include <cstdint>
-#include <cstdio>
-#include <cstring>
 
-#include "common/host_config.h"
 #include "server/handlers/args.h"
+#include "server/handlers/chart_reader.h"
 #include "server/handlers/handlers.h"
 
 static const int32_t kDefaultHalfSide = 5000;
-// The bounds are 64-bit so that a square beyond the 32-bit range still selects what it covers.
-static const char *const kGazetteerSql =
-    "SELECT c,n,(%d-x)*(%d-x)+(%d-y)*(%d-y) AS d,x,y,r FROM gaz WHERE %" PRId64 " < x AND x < %" PRId64
-    " AND %" PRId64 " < y AND y < %" PRId64 " ORDER BY r DESC, 3";
 
 static const char *TextOrNull(sqlite3_stmt *st, int col) {
   const unsigned char *t = sqlite3_column_text(st, col);
@@ -25,15 +18,17 @@ static int32_t Low32(sqlite3_int64 v) { return static_cast<int32_t>(static_cast<
 void HandleGazetteer(SockBuf &w, const char *rest) {
   int32_t n[3] = {0, 0, kDefaultHalfSide};
   bool haveCentre = ScanInts(rest, "", n, 3, '/') >= 2;
+  // The bounds are 64-bit so that a square beyond the 32-bit range still selects what it covers.
   int64_t x = n[0], y = n[1], r = n[2];
-  char sql[320];
-  std::snprintf(sql, sizeof sql, kGazetteerSql, n[0], n[0], n[1], n[1], x - r, x + r, y - r, y + r);
 
   SockBufReset(w);
   OutAppendStr(w, "[");
-  DbHandle chart = haveCentre ? HostConfig.ChartDb.get() : nullptr;
-  if (chart) {
-    Stmt st(chart.get(), sql);
+  if (haveCentre) {
+    ChartStmt st(ChartQuery::Gazetteer);
+    if (st.ok()) {
+      const int64_t values[6] = {x, y, x - r, x + r, y - r, y + r};
+      for (int i = 0; i < 6; ++i) sqlite3_bind_int64(st, i + 1, values[i]);
+    }
     unsigned char marks[256] = {};
     bool first = true;
     while (st.ok() && sqlite3_step(st) == SQLITE_ROW) {

@@ -1,10 +1,10 @@
 // Chart tiles from the open chart package; every tile it cannot find is a one-pixel GIF.
 #include <cstdint>
 
-#include "common/host_config.h"
 #include "common/tile_key.h"
 #include "server/handlers/args.h"
 #include "server/handlers/chart.h"
+#include "server/handlers/chart_reader.h"
 #include "server/handlers/handlers.h"
 
 // GIF89a, 1 x 1, two-entry colour table (white, black), one white pixel.
@@ -20,24 +20,20 @@ const unsigned char MissingTileGif[35] = {
 };
 
 static const int kTileMaxAge = 600;
-static const char *const kTileSql = "SELECT png FROM tiles WHERE zyx=?";
 
 // Looks the key up in the chart package open now and sends the tile or the GIF.
 static void SendTile(SockBuf &w, bool parsed, int64_t key) {
   SockBufReset(w);
   int mime = 8;
   if (parsed) {
-    DbHandle chart = HostConfig.ChartDb.get();
-    if (chart) {
-      Stmt st(chart.get(), kTileSql);
-      if (st.ok()) {
-        sqlite3_bind_int64(st, 1, key);
-        if (sqlite3_step(st) == SQLITE_ROW) {
-          const void *png = sqlite3_column_blob(st, 0);
-          int n = sqlite3_column_bytes(st, 0);
-          if (png && n > 0) OutAppend(w, png, static_cast<size_t>(n));
-          mime = 6;
-        }
+    ChartStmt st(ChartQuery::Tile);
+    if (st.ok()) {
+      sqlite3_bind_int64(st, 1, key);
+      if (sqlite3_step(st) == SQLITE_ROW) {
+        const void *png = sqlite3_column_blob(st, 0);
+        int n = sqlite3_column_bytes(st, 0);
+        if (png && n > 0) OutAppend(w, png, static_cast<size_t>(n));
+        mime = 6;
       }
     }
   }

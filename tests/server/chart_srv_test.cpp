@@ -1,13 +1,23 @@
 // Tiles and place names of the open chart package, over real sockets.
+#include <dirent.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/crc32.h"
 #include "server/handlers/chart.h"
 #include "tests/support/sqlfile.h"
 #include "tests/support/testing.h"
@@ -277,6 +287,210 @@ TEST(ChartSwitch, RequestsDuringSwitchesSeeOnePackageOrNone) {
   EXPECT_EQ(unexpected.load(), 0);
   EXPECT_GE(answered.load(), 6);
   EXPECT_EQ(HttpGet("/getTile/A0/3/5/7")->body, kGif);
+}
+
+
+// The bytes of a chart package whose tile 3/5/7 and only place are both named text.
+std::string PackageBytes(const std::string &text) {
+  std::string scratch = Env().root() + "/scratch.veskara";
+  std::remove(scratch.c_str());
+  EXPECT_TRUE(SqlExec(scratch, "CREATE TABLE tiles (zyx INTEGER PRIMARY KEY, png BLOB);"
+                               "CREATE TABLE gaz (c TEXT, n TEXT, x INTEGER, y INTEGER, r INTEGER);"
+                               "INSERT INTO tiles VALUES (3298540126215, '" + text + "');"
+                               "INSERT INTO gaz VALUES ('', '" + text + "', 1, 1, 0);"));
+  std::string bytes = ReadFile(scratch);
+  std::remove(scratch.c_str());
+  return bytes;
+}
+
+// A stand-in chart server that answers every request with the package set last, from
+// the byte position the request asks for.
+class PackageServer {
+ public:
+  PackageServer() : fd_(ListenLoopback(16, &port_)) {
+    thread_ = std::thread([this] {
+      for (;;) {
+        int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c < 0) return;
+        serve(c);
+        close(c);
+      }
+    });
+  }
+  ~PackageServer() {
+    shutdown(fd_, SHUT_RDWR);
+    thread_.join();
+    close(fd_);
+  }
+  std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
+  void set(std::string bytes) {
+    std::lock_guard<std::mutex> lk(m_);
+    bytes_ = std::move(bytes);
+  }
+
+ private:
+  void serve(int c) {
+    std::string req;
+    char buf[2048];
+    while (req.find("\r\n\r\n") == std::string::npos) {
+      pollfd p{c, POLLIN, 0};
+      ssize_t n = poll(&p, 1, 10000) > 0 ? recv(c, buf, sizeof buf, 0) : -1;
+      if (n <= 0) return;
+      req.append(buf, static_cast<size_t>(n));
+    }
+    size_t at = req.find("&p=");
+    size_t from = at == std::string::npos ? 0 : std::strtoul(req.c_str() + at + 3, nullptr, 10);
+    std::string body;
+    {
+      std::lock_guard<std::mutex> lk(m_);
+      body = bytes_.substr(std::min(from, bytes_.size()));
+    }
+    std::string out = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    for (size_t sent = 0; sent < out.size();) {
+      ssize_t n = send(c, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) return;
+      sent += static_cast<size_t>(n);
+    }
+  }
+
+  int port_ = 0;
+  int fd_;
+  std::thread thread_;
+  std::mutex m_;
+  std::string bytes_;
+};
+
+// Downloads bytes as package id and waits until it is installed.
+void Install(PackageServer &server, int id, const std::string &bytes) {
+  server.set(bytes);
+  uint32_t crc = ~Crc32Update(0xFFFFFFFFu, bytes.data(), bytes.size());
+  char arg[96];
+  std::snprintf(arg, sizeof arg, "%d%%200%%20%zu%%20%x", id, bytes.size(), crc);
+  ASSERT_TRUE(HttpGet(std::string("/download/") + arg));
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  for (;;) {
+    auto r = HttpGet("/download/*");
+    ASSERT_TRUE(r);
+    if (r->body.find("\"s\":0,") != std::string::npos) {
+      ASSERT_NE(r->body.find("\"e\":0}"), std::string::npos) << r->body;
+      return;
+    }
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << r->body;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+TEST(ChartSwitch, KeepAliveReadersFollowSwitchDeleteAndInstall) {
+  // Packages named by number: "1000" is a second package, every install of A000077 gets
+  // a new number, 0 stands for no package (the GIF, the empty list). The switches, the
+  // deletes and the installs (downloads renamed over the open file, or onto the name of a
+  // deleted one) run while clients on long keep-alive connections ask for the tile and
+  // the place; each answer must come from a package that was open at some moment between
+  // the request's start and its answer, never from one deleted or replaced before it.
+  PackageServer server;
+  setenv("MAROLIN_CHART_SERVER", server.host().c_str(), 1);
+  const std::string pkg = Env().dataFolder() + "A000077.veskara";
+  std::remove(pkg.c_str());
+  const std::string other = Env().dataFolder() + "other.veskara";
+  std::remove(other.c_str());
+  WriteFile(other, PackageBytes("1000"));
+  ASSERT_EQ(HttpGet("/getSetState/chartdb=other.veskara")->body, "000 " + other);
+
+  constexpr int kRounds = 12, kSteps = 7 * kRounds + 1;
+  // open[i]: the package open after step i; published: the last step whose answer came.
+  std::array<std::atomic<int>, kSteps + 1> open;
+  for (auto &o : open) o = -1;
+  open[0] = 1000;
+  std::atomic<int> published{0};
+  std::atomic<bool> done{false};
+  std::atomic<int> unexpected{0}, answered{0};
+
+  auto Version = [](const std::optional<HttpResponse> &r, bool tile) -> int {
+    if (!r) return -2;
+    if (tile) return r->body == kGif ? 0 : std::atoi(r->body.c_str());
+    if (r->body == "[]") return 0;
+    size_t at = r->body.find("\"n\":\"");
+    return at == std::string::npos ? -2 : std::atoi(r->body.c_str() + at + 5);
+  };
+  std::vector<std::thread> clients;
+  for (int t = 0; t < 6; ++t) {
+    clients.emplace_back([&, t] {
+      std::optional<HttpConn> c;
+      for (int n = 0; !done; ++n) {
+        if (!c || n % 500 == 0) c.emplace();
+        bool tile = (n + t) % 2 == 0;
+        int from = published.load();
+        auto r = c->get(tile ? "/getTile/A0/3/5/7" : "/gazetteer/0/0/10");
+        int to = std::min(published.load() + 1, kSteps);
+        int v = Version(r, tile);
+        // A step still under way may also show no package: a switch closes first.
+        bool ok = open[from] == v || (v == 0 && to > from);
+        for (int i = from + 1; i <= to && !ok; ++i) ok = open[i] == v;
+        if (!ok) {
+          if (++unexpected <= 3) ADD_FAILURE() << "steps " << from << "-" << to << ": " << (r ? r->body : "no response");
+          c.reset();
+        }
+        ++answered;
+      }
+    });
+  }
+  int step = 0;
+  auto Step = [&](int after, auto &&act) {
+    open[step + 1] = after;
+    act();
+    published = ++step;
+  };
+  auto Switch = [&](const std::string &name, const std::string &path, int after) {
+    Step(after, [&] { ASSERT_EQ(HttpGet("/getSetState/chartdb=" + name)->body, "000 " + path); });
+  };
+  for (int round = 0, v = 1; round < kRounds; ++round, v += 2) {
+    Step(0, [&] { Install(server, 77, PackageBytes(std::to_string(v))); });  // onto a deleted name
+    Switch("A000077.veskara", pkg, v);
+    Switch("other.veskara", other, 1000);
+    Switch("A000077.veskara", pkg, v);
+    Step(0, [&] { Install(server, 77, PackageBytes(std::to_string(v + 1))); });  // over the open file
+    Switch("A000077.veskara", pkg, v + 1);
+    Step(0, [&] { ASSERT_EQ(HttpGet("/getSetState/delchartdb=A000077.veskara")->body, "000 A000077.veskara"); });
+  }
+  Switch("other.veskara", other, 1000);
+  done = true;
+  for (auto &c : clients) c.join();
+  unsetenv("MAROLIN_CHART_SERVER");
+  EXPECT_EQ(step, kSteps);
+  EXPECT_EQ(unexpected.load(), 0);
+  EXPECT_GE(answered.load(), 6);
+}
+
+int OpenDescriptors() {
+  int n = 0;
+  if (DIR *d = opendir("/proc/self/fd")) {
+    while (readdir(d)) ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+TEST(ChartSwitch, ReadersOfEndedConnectionsAreClosed) {
+  OpenChart("fds.veskara", "INSERT INTO tiles VALUES (3298540126215, 'tile');"
+                           "INSERT INTO gaz VALUES ('', 'place', 1, 1, 0);");
+  ASSERT_EQ(HttpGet("/getTile/A0/3/5/7")->body, "tile");
+  // Connection threads end after their client has gone; wait until they have.
+  auto settled = [](int limit) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    int n = OpenDescriptors();
+    while (n > limit && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      n = OpenDescriptors();
+    }
+    return n;
+  };
+  const int before = OpenDescriptors();
+  for (int i = 0; i < 1000; ++i) {
+    HttpConn c;
+    ASSERT_EQ(c.get("/getTile/A0/3/5/7")->body, "tile");
+    ASSERT_EQ(c.get("/gazetteer/0/0/10")->body, "[" + Place("place", "", 1, 1) + "]");
+  }
+  EXPECT_LE(settled(before), before);
 }
 
 }  // namespace

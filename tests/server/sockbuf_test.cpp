@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <string>
 #include <thread>
 
@@ -148,6 +149,9 @@ TEST(SendResponse, HeaderBytes) {
       {-3, 0, "510 no such state", "ignored", 9, "x",
        "HTTP/1.1 510 no such state\r\nConnection: keep-alive\r\nKeep-Alive: max=-3\r\nCache-Control: no-cache\r\n"
        "Server: Veskara\r\nContent-Type: text/html\r\nContent-Length: 1\r\n\r\nx"},
+      {INT_MIN, INT_MAX, "200 OK", "", 6, "",
+       "HTTP/1.1 200 OK\r\nConnection: keep-alive\r\nKeep-Alive: max=-2147483648\r\nCache-Control: max-age=2147483647\r\n"
+       "Server: Veskara\r\nContent-Type: image/png\r\nContent-Length: 0\r\n\r\n"},
   };
   for (auto &c : cases) {
     Pair p;
