@@ -553,12 +553,11 @@ TEST_F(Download, ProgressCancelAndContinue) {
   EXPECT_EQ(p.s, 2);
   p = Call("**");
   EXPECT_EQ(p.s, 3);
-  // The thread is waiting for its third block; it takes it, then stops.
-  server_->release();
+  // The thread is waiting for its third block; it stops without it.
   p = WaitIdle();
   EXPECT_EQ(p.e, -7);
-  EXPECT_EQ(p.b, 3 * BlockSize);
-  EXPECT_EQ(ReadFile(TempPath(9)), pkg.substr(0, 3 * BlockSize));
+  EXPECT_EQ(p.b, 2 * BlockSize);
+  EXPECT_TRUE(ReadFile(TempPath(9)) == pkg.substr(0, 2 * BlockSize));
   EXPECT_FALSE(fs::exists(TargetPath(9)));
   EXPECT_FALSE(fs::exists(TempPath(10)));
 
@@ -567,7 +566,7 @@ TEST_F(Download, ProgressCancelAndContinue) {
   Progress cancelIdle = Call("**");
   for (const Progress &q : {idle, cancelIdle}) {
     EXPECT_EQ(q.id, 9);
-    EXPECT_EQ(q.b, 3 * BlockSize);
+    EXPECT_EQ(q.b, 2 * BlockSize);
     EXPECT_EQ(q.s, 0);
     EXPECT_EQ(q.e, -7);
   }
@@ -576,7 +575,7 @@ TEST_F(Download, ProgressCancelAndContinue) {
   Call(start);
   p = WaitIdle();
   EXPECT_EQ(p.e, 0);
-  EXPECT_EQ(server_->seenPositions(), (std::vector<int>{0, 3 * BlockSize}));
+  EXPECT_EQ(server_->seenPositions(), (std::vector<int>{0, 2 * BlockSize}));
   EXPECT_EQ(ReadFile(TargetPath(9)), pkg);
 }
 
