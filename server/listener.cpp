@@ -45,6 +45,9 @@ constexpr int kKeepBufferBytes = 256 * 1024;
 // At most this many connections are open at once (fewer when descriptors are scarce);
 // a new one beyond it pushes out the one that has waited longest for its client.
 constexpr int kMaxConnections = 256;
+// Connections waiting to be accepted. A short queue lets a burst of clients push the
+// page's connect into SYN retries of a second and more.
+constexpr int kListenBacklog = 128;
 // The one origin whose pages may drive this server: the window's own.
 constexpr char kOwnOrigin[] = "http://127.0.0.2:9999";
 
@@ -436,7 +439,7 @@ int ListenerThread() {
   }
   // Linux would give an unbound socket a free port on every interface at listen(). Not
   // listening instead makes the accept below fail, and the restart binds again.
-  if (bound) listen(ls, 5);
+  if (bound) listen(ls, kListenBacklog);
   HostConfig.ServerRunning = 1;
 
   for (;;) {
