@@ -231,6 +231,15 @@ bool PeerUidByProc(const sockaddr_in &peer, const sockaddr_in &local, uid_t &uid
 // for a peer that is still connected, so only a peer that has already gone, or a system
 // without /proc and socket diagnostics, ends up here.
 bool PeerIsOwnUser(int sock) {
+  sockaddr_storage any{};
+  socklen_t al = sizeof any;
+  if (getsockname(sock, reinterpret_cast<sockaddr *>(&any), &al) != 0) return false;
+  if (any.ss_family == AF_UNIX) {
+    // A local stream socket (a socket pair) carries its peer's credentials.
+    ucred cred{};
+    socklen_t cl = sizeof cred;
+    return getsockopt(sock, SOL_SOCKET, SO_PEERCRED, &cred, &cl) == 0 && cred.uid == geteuid();
+  }
   sockaddr_in peer{}, local{};
   socklen_t pl = sizeof peer, ll = sizeof local;
   if (getpeername(sock, reinterpret_cast<sockaddr *>(&peer), &pl) != 0 ||
