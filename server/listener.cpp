@@ -191,8 +191,9 @@ bool PeerUidByDiag(const sockaddr_in &peer, const sockaddr_in &local, uid_t &uid
       }
       if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY || h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) break;
       auto *d = static_cast<inet_diag_msg *>(NLMSG_DATA(h));
-      // A socket in TIME_WAIT is reported without its owner (as uid 0).
-      if (d->idiag_state != TCP_TIME_WAIT) {
+      // A socket in TIME_WAIT (or the FIN_WAIT2 kept in its place after a close) is
+      // reported without its owner: uid 0 and no inode.
+      if (d->idiag_state != TCP_TIME_WAIT && !(d->idiag_inode == 0 && d->idiag_uid == 0)) {
         uid = d->idiag_uid;
         found = true;
       }
@@ -214,10 +215,12 @@ bool PeerUidByProc(const sockaddr_in &peer, const sockaddr_in &local, uid_t &uid
   unsigned long want = ntohs(peer.sin_port), wantRemote = ntohs(local.sin_port);
   while (!found && std::fgets(line, sizeof line, f)) {
     unsigned int la, ra, st;
-    unsigned long lp, rp, u;
-    if (std::sscanf(line, " %*d: %8X:%lX %8X:%lX %X %*s %*s %*s %lu", &la, &lp, &ra, &rp, &st, &u) != 6) continue;
+    unsigned long lp, rp, u, inode;
+    if (std::sscanf(line, " %*d: %8X:%lX %8X:%lX %X %*s %*s %*s %lu %*d %lu", &la, &lp, &ra, &rp, &st, &u, &inode) !=
+        7)
+      continue;
     if (la == peer.sin_addr.s_addr && lp == want && ra == local.sin_addr.s_addr && rp == wantRemote &&
-        st != TCP_TIME_WAIT) {
+        st != TCP_TIME_WAIT && !(inode == 0 && u == 0)) {
       uid = static_cast<uid_t>(u);
       found = true;
     }

@@ -170,6 +170,10 @@ static void Reserve(SockBuf &sb, size_t count) {
   size_t need = static_cast<size_t>(sb.outLen) + count;
   if (need > static_cast<size_t>(INT_MAX)) std::exit(1);
   if (need > static_cast<size_t>(sb.capacity)) {
+    // Grown by at least half again, so that a body appended in small pieces is not
+    // copied over and over.
+    size_t grown = static_cast<size_t>(sb.capacity) + static_cast<size_t>(sb.capacity) / 2;
+    if (grown > need && grown <= static_cast<size_t>(INT_MAX)) need = grown;
     char *nb = static_cast<char *>(std::realloc(sb.buf, need));
     if (!nb) std::exit(1);
     sb.lineStart = nb + (sb.lineStart - sb.buf);
