@@ -183,8 +183,9 @@ TEST(Access, FloodOfIdleAndSlowClients) {
   // The server's side of the clients is capped (256 connections); the test's own 1008
   // client sockets are the rest.
   EXPECT_LT(OpenDescriptors(), fdsBefore + 1008 + 256 + 64);
-  // Generous: the buffers of the capped connections, not 8 full bodies held per client.
-  EXPECT_LT(RssKb() - rssBefore, 256 * 1024);
+  // Generous (sanitizer builds double what they touch): the buffers of the capped
+  // connections and the bodies read so far, not a thread and buffers per client.
+  EXPECT_LT(RssKb() - rssBefore, 512 * 1024);
   EXPECT_EQ(Rows("SELECT count(*) FROM kvt WHERE k='slow'"), std::vector<std::string>{"0"});
 }
 
