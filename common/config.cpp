@@ -2,6 +2,8 @@
 // stores the page's settings back to the per-user registry key.
 #include "common/config.h"
 
+#include <sys/resource.h>
+
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -71,8 +73,18 @@ void ReadSetting(const char *name, char *field, unsigned long size) {
 
 }  // namespace
 
+// One descriptor per connection: the soft limit goes up to the hard one, so that many
+// slow clients cannot use up the usual 1024 before the connection cap steps in.
+static void RaiseDescriptorLimit() {
+  rlimit rl{};
+  if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur >= rl.rlim_max) return;
+  rl.rlim_cur = rl.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &rl);
+}
+
 int InitConfig() {
   ClearHostConfig();
+  RaiseDescriptorLimit();
 
   int err = PlatformSocketStartup();
   if (err != 0) {

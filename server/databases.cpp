@@ -1,6 +1,11 @@
 // The database step of start-up (OpenDatabases) and the close at shutdown.
 #include "server/databases.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
 #include <string>
 
 #include "common/host_config.h"
@@ -18,11 +23,43 @@ static const char *const kTripSchema[] = {
     "CREATE INDEX i_log_t ON log(t) ",
 };
 
+void LimitPageReach(sqlite3 *db) {
+  if (!db) return;
+  sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0, nullptr);
+  sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+}
+
+bool IsSqliteFile(const char *path) {
+  // stat first, so that a device is never opened; the open is non-blocking, so that a FIFO
+  // put in place in between does not wait for a writer.
+  struct stat st;
+  if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return false;
+  static const char kMagic[16] = "SQLite format 3";  // with its NUL: 16 bytes
+  char head[16];
+  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && pread(fd, head, sizeof head, 0) == sizeof head &&
+            std::memcmp(head, kMagic, sizeof head) == 0;
+  close(fd);
+  return ok;
+}
+
+DbHandle OpenPackageFile(const char *path) {
+  if (!IsSqliteFile(path)) return nullptr;
+  DbHandle db = DbOpen(path, SQLITE_OPEN_READONLY, false);
+  if (!db) return nullptr;
+  // Reading the schema once finds a package that is damaged beyond its first page.
+  Stmt st(db.get(), "SELECT count(*) FROM sqlite_master");
+  if (!st.ok() || sqlite3_step(st) != SQLITE_ROW) return nullptr;
+  LimitPageReach(db.get());
+  return db;
+}
+
 // Opens a package read-only from PackageFolder, else under its bare name (working directory).
 DbHandle OpenPackage(const char *name) {
   std::string path = std::string(HostConfig.PackageFolder) + name;
-  DbHandle db = DbOpen(path.c_str(), SQLITE_OPEN_READONLY, false);
-  if (!db) db = DbOpen(name, SQLITE_OPEN_READONLY, false);
+  DbHandle db = OpenPackageFile(path.c_str());
+  if (!db) db = OpenPackageFile(name);
   return db;
 }
 
@@ -39,6 +76,7 @@ int OpenDatabases() {
   if (tripDb) {
     // Another process reading the file must not make writes fail at once.
     sqlite3_busy_timeout(tripDb.get(), 2000);
+    LimitPageReach(tripDb.get());
     for (const char *sql : kTripSchema) sqlite3_exec(tripDb.get(), sql, nullptr, nullptr, nullptr);
   }
   HostConfig.TripDb.set(std::move(tripDb));

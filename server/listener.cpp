@@ -2,7 +2,13 @@
 #include "server/listener.h"
 
 #include <arpa/inet.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -30,8 +37,19 @@ constexpr int kKeepAliveStart = 10000;
 constexpr int kReceiveSeconds = 120;
 constexpr int kMethodLimit = 14;
 constexpr int kPathLimit = 254;
-// A body larger than this is not read: the connection ends without a response.
-constexpr long kMaxContentLength = 64L * 1024 * 1024;
+// A body larger than this is not read: the connection ends without a response. The
+// page's largest bodies (settings, host state, SQL) are far below it.
+constexpr long kMaxContentLength = 16L * 1024 * 1024;
+// After a request that grew a buffer beyond this, the buffer goes back to its start size.
+constexpr int kKeepBufferBytes = 256 * 1024;
+// At most this many connections are open at once (fewer when descriptors are scarce);
+// a new one beyond it pushes out the one that has waited longest for its client.
+constexpr int kMaxConnections = 256;
+// Connections waiting to be accepted. A short queue lets a burst of clients push the
+// page's connect into SYN retries of a second and more.
+constexpr int kListenBacklog = 128;
+// The one origin whose pages may drive this server: the window's own.
+constexpr char kOwnOrigin[] = "http://127.0.0.2:9999";
 
 // Restart pacing after accept failures: 1 s, doubling up to 30 s, reset by an accept.
 std::atomic<int> restartDelayMs{0};
@@ -86,9 +104,242 @@ void RefuseForbidden(SockBuf &w) {
   SendResponse(w, 0, "403 Forbidden", 0);
 }
 
+// Header name comparison, ASCII letters only, whatever the locale.
+bool HeaderIs(const char *line, const char *name, const char *&value) {
+  size_t n = std::strlen(name);
+  if (AsciiStrncasecmp(line, name, n) != 0) return false;
+  if (line[n] != ':') return false;
+  value = line + n + 1;
+  while (*value == ' ' || *value == '\t') ++value;
+  return true;
+}
+
+// Another site's page (or a local file, "Origin: null") sending requests here through the
+// user's browser: the browser marks them with Sec-Fetch-Site, Origin or Referer, and each
+// of them that is present must name this server. Requests without them (the window's
+// first navigation, plain clients) pass.
+bool SameOriginAllowed(const char *line, bool &sawForeign) {
+  const char *v = nullptr;
+  std::string t;
+  auto trimmed = [&] {
+    t.assign(v);
+    while (!t.empty() && (t.back() == ' ' || t.back() == '\t')) t.pop_back();
+    return t;
+  };
+  if (HeaderIs(line, "Sec-Fetch-Site", v)) {
+    trimmed();
+    if (t != "same-origin" && t != "none") sawForeign = true;
+  } else if (HeaderIs(line, "Origin", v)) {
+    if (trimmed() != kOwnOrigin) sawForeign = true;
+  } else if (HeaderIs(line, "Referer", v)) {
+    trimmed();
+    if (t.compare(0, sizeof kOwnOrigin, std::string(kOwnOrigin) + "/") != 0) sawForeign = true;
+  }
+  return !sawForeign;
+}
+
+// Owner of the peer's socket of an accepted loopback connection, from the kernel's socket
+// diagnostics (the exact four-tuple of the peer's side). False when it cannot be told:
+// no such socket (the peer has gone; a closing socket reports no owner) or no answer.
+bool PeerUidByDiag(const sockaddr_in &peer, const sockaddr_in &local, uid_t &uid, bool &unsupported) {
+  unsupported = false;
+  int nl = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  if (nl < 0) {
+    unsupported = true;
+    return false;
+  }
+  struct {
+    nlmsghdr nlh;
+    inet_diag_req_v2 req;
+  } msg{};
+  msg.nlh.nlmsg_len = sizeof msg;
+  msg.nlh.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  msg.nlh.nlmsg_flags = NLM_F_REQUEST;
+  msg.nlh.nlmsg_seq = 1;
+  msg.req.sdiag_family = AF_INET;
+  msg.req.sdiag_protocol = IPPROTO_TCP;
+  msg.req.idiag_states = ~0u;
+  // The peer's socket: its own address is our peer address, its remote end is us.
+  msg.req.id.idiag_sport = peer.sin_port;
+  msg.req.id.idiag_dport = local.sin_port;
+  msg.req.id.idiag_src[0] = peer.sin_addr.s_addr;
+  msg.req.id.idiag_dst[0] = local.sin_addr.s_addr;
+  msg.req.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+  msg.req.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  timeval tv{1, 0};
+  setsockopt(nl, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  bool found = false;
+  if (sendto(nl, &msg, sizeof msg, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel) ==
+      static_cast<ssize_t>(sizeof msg)) {
+    alignas(nlmsghdr) char buf[8192];
+    ssize_t n = recv(nl, buf, sizeof buf, 0);
+    if (n < 0) unsupported = true;
+    for (auto *h = reinterpret_cast<nlmsghdr *>(buf); n > 0 && NLMSG_OK(h, static_cast<unsigned>(n));
+         h = NLMSG_NEXT(h, n)) {
+      if (h->nlmsg_type == NLMSG_ERROR) {
+        auto *e = static_cast<nlmsgerr *>(NLMSG_DATA(h));
+        // ENOENT: no such socket. Anything else: the facility is not there.
+        if (h->nlmsg_len >= NLMSG_LENGTH(sizeof *e) && e->error != -ENOENT) unsupported = true;
+        break;
+      }
+      if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY || h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) break;
+      auto *d = static_cast<inet_diag_msg *>(NLMSG_DATA(h));
+      // A socket in TIME_WAIT (or the FIN_WAIT2 kept in its place after a close) is
+      // reported without its owner: uid 0 and no inode.
+      if (d->idiag_state != TCP_TIME_WAIT && !(d->idiag_inode == 0 && d->idiag_uid == 0)) {
+        uid = d->idiag_uid;
+        found = true;
+      }
+      break;
+    }
+  } else {
+    unsupported = true;
+  }
+  close(nl);
+  return found;
+}
+
+// The same from /proc/net/tcp, for kernels without socket diagnostics.
+bool PeerUidByProc(const sockaddr_in &peer, const sockaddr_in &local, uid_t &uid) {
+  FILE *f = std::fopen("/proc/net/tcp", "re");
+  if (!f) return false;
+  char line[512];
+  bool found = false;
+  unsigned long want = ntohs(peer.sin_port), wantRemote = ntohs(local.sin_port);
+  while (!found && std::fgets(line, sizeof line, f)) {
+    unsigned int la, ra, st;
+    unsigned long lp, rp, u, inode;
+    if (std::sscanf(line, " %*d: %8X:%lX %8X:%lX %X %*s %*s %*s %lu %*d %lu", &la, &lp, &ra, &rp, &st, &u, &inode) !=
+        7)
+      continue;
+    if (la == peer.sin_addr.s_addr && lp == want && ra == local.sin_addr.s_addr && rp == wantRemote &&
+        st != TCP_TIME_WAIT && !(inode == 0 && u == 0)) {
+      uid = static_cast<uid_t>(u);
+      found = true;
+    }
+  }
+  std::fclose(f);
+  return found;
+}
+
+// True when the process at the other end of sock runs as this process's user. A peer
+// whose owner cannot be told is refused as well: on Linux both sources are always there
+// for a peer that is still connected, so only a peer that has already gone, or a system
+// without /proc and socket diagnostics, ends up here.
+bool PeerIsOwnUser(int sock) {
+  sockaddr_storage any{};
+  socklen_t al = sizeof any;
+  if (getsockname(sock, reinterpret_cast<sockaddr *>(&any), &al) != 0) return false;
+  if (any.ss_family == AF_UNIX) {
+    // A local stream socket (a socket pair) carries its peer's credentials.
+    ucred cred{};
+    socklen_t cl = sizeof cred;
+    return getsockopt(sock, SOL_SOCKET, SO_PEERCRED, &cred, &cl) == 0 && cred.uid == geteuid();
+  }
+  sockaddr_in peer{}, local{};
+  socklen_t pl = sizeof peer, ll = sizeof local;
+  if (getpeername(sock, reinterpret_cast<sockaddr *>(&peer), &pl) != 0 ||
+      getsockname(sock, reinterpret_cast<sockaddr *>(&local), &ll) != 0 || peer.sin_family != AF_INET)
+    return false;
+  uid_t uid = 0;
+  bool unsupported = false;
+  bool found = PeerUidByDiag(peer, local, uid, unsupported);
+  if (!found && unsupported) found = PeerUidByProc(peer, local, uid);
+  return found && uid == geteuid();
+}
+
+// The open connections, for the cap: each with the time its client last started a request.
+// A fixed table of plain slots, so that threads still ending at exit never meet a
+// destroyed container.
+struct OpenConnection {
+  int sock;
+  bool used;
+  bool inHandler;
+  bool shut;  // shut down for the cap; its thread has not ended yet
+  std::chrono::steady_clock::time_point active;
+};
+
+class ConnectionTable {
+ public:
+  // Takes a new connection in; -1 when the table is full. At the cap the connection that
+  // has waited longest for its client is shut down (its thread then ends as after a close
+  // by the client); one inside a handler is chosen only when all are.
+  int add(int sock) {
+    std::lock_guard<std::mutex> lk(m_);
+    if (live_ >= Cap()) {
+      int victim = -1;
+      for (int i = 0; i < kSlots; ++i) {
+        const OpenConnection &e = open_[i];
+        if (!e.used || e.shut) continue;
+        if (victim < 0) {
+          victim = i;
+          continue;
+        }
+        const OpenConnection &v = open_[victim];
+        if ((v.inHandler && !e.inHandler) || (v.inHandler == e.inHandler && e.active < v.active)) victim = i;
+      }
+      if (victim >= 0) {
+        shutdown(open_[victim].sock, SHUT_RDWR);
+        open_[victim].shut = true;
+        --live_;
+      }
+    }
+    for (int i = 0; i < kSlots; ++i) {
+      if (open_[i].used) continue;
+      open_[i] = {sock, true, false, false, std::chrono::steady_clock::now()};
+      ++live_;
+      return i;
+    }
+    return -1;
+  }
+  void mark(int slot, bool inHandler) {
+    std::lock_guard<std::mutex> lk(m_);
+    open_[slot].inHandler = inHandler;
+    if (inHandler) open_[slot].active = std::chrono::steady_clock::now();
+  }
+  // Before the socket is closed, so that no shutdown can reach a reused descriptor.
+  void remove(int slot) {
+    std::lock_guard<std::mutex> lk(m_);
+    if (!open_[slot].shut) --live_;
+    open_[slot].used = false;
+  }
+
+ private:
+  static constexpr int kSlots = 4 * kMaxConnections;
+  static int Cap() {
+    static const int c = [] {
+      rlimit rl{};
+      if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return kMaxConnections;
+      // Leave descriptors for the databases, the navigation sources and the window.
+      long room = static_cast<long>(rl.rlim_cur) / 2;
+      return static_cast<int>(std::clamp<long>(room, 16, kMaxConnections));
+    }();
+    return c;
+  }
+  std::mutex m_;
+  OpenConnection open_[kSlots] = {};
+  int live_ = 0;  // used slots not shut down
+};
+
+ConnectionTable connections;
+
+// Gives a grown buffer back once the request that needed it is done.
+void ShrinkAfterRequest(SockBuf &reader, SockBuf &writer, std::string &body) {
+  if (reader.capacity > kKeepBufferBytes) SockBufShrink(reader);
+  if (writer.capacity > kKeepBufferBytes) SockBufShrink(writer);
+  if (body.capacity() > static_cast<size_t>(kKeepBufferBytes)) std::string().swap(body);
+}
+
 }  // namespace
 
 void ConnectionThread(int sock) {
+  // Another user's process gets nothing: not a byte is read from it.
+  if (!PeerIsOwnUser(sock)) {
+    close(sock);
+    return;
+  }
   SockBuf reader, writer;
   if (!SockBufInit(reader) || !SockBufInit(writer)) {
     close(sock);
@@ -96,6 +347,11 @@ void ConnectionThread(int sock) {
   }
   reader.sock = writer.sock = sock;
   SockSetOptions(kReceiveSeconds, sock);
+  int self = connections.add(sock);
+  if (self < 0) {
+    close(sock);
+    return;
+  }
 
   int keepAlive = kKeepAliveStart;
   char method[kMethodLimit + 1] = {};
@@ -111,7 +367,7 @@ void ConnectionThread(int sock) {
     if (ScanToken(p, method, kMethodLimit)) ScanToken(p, path, kPathLimit);
 
     long contentLength = 0;
-    bool badHost = false, headerOk = true;
+    bool badHost = false, foreign = false, headerOk = true;
     for (;;) {
       char *h = SockBufReadLine(reader);
       if (!h) {
@@ -120,10 +376,11 @@ void ConnectionThread(int sock) {
       }
       ScanContentLength(h, contentLength);
       HostAllowed(h, badHost);
+      SameOriginAllowed(h, foreign);
       if (reader.lineLen <= 2) break;
     }
     if (!headerOk) break;
-    if (badHost) {
+    if (badHost || foreign) {
       RefuseForbidden(writer);
       break;
     }
@@ -137,17 +394,23 @@ void ConnectionThread(int sock) {
       // The body is handed on as its own NUL-terminated copy: the bytes behind it in the
       // reader may already belong to the next request.
       body.assign(data, static_cast<size_t>(len));
+      connections.mark(self, true);
       RoutePost(writer, path, body.c_str(), len);
+      connections.mark(self, false);
     } else if (std::strcmp(method, "GET") == 0) {
       UrlDecode(path);
+      connections.mark(self, true);
       RouteGet(writer, path);
+      connections.mark(self, false);
     }
+    ShrinkAfterRequest(reader, writer, body);
 
     method[0] = 0;
     path[0] = 0;
     if (!HostConfig.ServerRunning) break;
     if (writer.keepAlive < -2) break;
   }
+  connections.remove(self);
   close(sock);
 }
 
@@ -185,7 +448,7 @@ int ListenerThread() {
   }
   // Linux would give an unbound socket a free port on every interface at listen(). Not
   // listening instead makes the accept below fail, and the restart binds again.
-  if (bound) listen(ls, 5);
+  if (bound) listen(ls, kListenBacklog);
   HostConfig.ServerRunning = 1;
 
   for (;;) {

@@ -38,6 +38,8 @@ void SockSetOptions(int seconds, int sock) {
   tv.tv_sec = ms / 1000;
   tv.tv_usec = (ms % 1000) * 1000;
   setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  // A peer that stops reading must not hold a sender for ever either.
+  setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   int on = 1;
   setsockopt(sock, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
 }
@@ -81,6 +83,19 @@ static int Compact(SockBuf &sb) {
   sb.lineStart = sb.scan = sb.buf;
   sb.dataEnd = sb.buf + held;
   return held;
+}
+
+bool SockBufShrink(SockBuf &sb) {
+  int held = static_cast<int>(sb.dataEnd - sb.lineStart);
+  if (!sb.buf || sb.capacity <= kInitialCapacity || held >= kInitialCapacity) return false;
+  Compact(sb);
+  char *nb = static_cast<char *>(std::realloc(sb.buf, kInitialCapacity));
+  if (!nb) return false;  // the larger block stays in use
+  sb.buf = sb.lineStart = sb.scan = nb;
+  sb.dataEnd = nb + held;
+  sb.capacity = kInitialCapacity;
+  sb.outLen = 0;
+  return true;
 }
 
 // Hands out what is held as the last piece of the stream (or of an over-long line).
@@ -156,6 +171,10 @@ static void Reserve(SockBuf &sb, size_t count) {
   size_t need = static_cast<size_t>(sb.outLen) + count;
   if (need > static_cast<size_t>(INT_MAX)) std::exit(1);
   if (need > static_cast<size_t>(sb.capacity)) {
+    // Grown by at least half again, so that a body appended in small pieces is not
+    // copied over and over.
+    size_t grown = static_cast<size_t>(sb.capacity) + static_cast<size_t>(sb.capacity) / 2;
+    if (grown > need && grown <= static_cast<size_t>(INT_MAX)) need = grown;
     char *nb = static_cast<char *>(std::realloc(sb.buf, need));
     if (!nb) std::exit(1);
     sb.lineStart = nb + (sb.lineStart - sb.buf);

@@ -26,7 +26,8 @@ struct SockBuf {
 
 extern const char *const MimeTable[13];
 
-// Socket options of a connection: receive time-out seconds*1000+100 ms, SO_KEEPALIVE on.
+// Socket options of a connection: receive and send time-out seconds*1000+100 ms,
+// SO_KEEPALIVE on.
 void SockSetOptions(int seconds, int sock);
 
 // Zeroes the record (the socket too) and allocates a 65536-byte buffer; null on failure.
@@ -35,6 +36,11 @@ char *SockBufInit(SockBuf &sb);
 // Reset of a writing SockBuf before a response: cursors to the buffer start, output
 // length 0, status text empty, MIME index 0, line length 0. The buffer keeps its size.
 void SockBufReset(SockBuf &sb);
+
+// Gives a buffer grown past its start size back to that size, keeping the received bytes
+// not yet handed out (a response body held is dropped); false when it is not larger or
+// they do not fit.
+bool SockBufShrink(SockBuf &sb);
 
 // Next LF-terminated line (CR and LF replaced by NUL); "" at end of stream; null on error.
 char *SockBufReadLine(SockBuf &sb);

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <netdb.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,12 +23,14 @@
 
 #include "common/crc32.h"
 #include "common/host_config.h"
+#include "server/databases.h"
 #include "server/handlers/handlers.h"
 
 const char *const DefaultChartServer = "charts.veskara.example";
 
 std::atomic<int> ResolveRetryWaitMs{2000};
 std::atomic<int> BlockRetryWaitMs{2000};
+std::atomic<int> PieceLimitMs{30000};
 
 namespace {
 
@@ -69,7 +72,109 @@ std::string Format(const char *fmt, ...) {
   return s;
 }
 
-void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+using Clock = std::chrono::steady_clock;
+
+// Every wait of the download is cut into slices of this length; between them a cancel
+// request is looked at, so that it takes effect whatever the server does.
+constexpr int kSliceMs = 100;
+
+bool CancelRequestedNow() { return HostConfig.DownloadState.state == 3; }
+
+Clock::time_point PieceDeadline() { return Clock::now() + std::chrono::milliseconds(PieceLimitMs.load()); }
+
+int SliceUntil(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return static_cast<int>(std::clamp<long long>(left, 0, kSliceMs));
+}
+
+// Sleeps ms, or less when a cancel comes.
+void Pause(int ms) {
+  auto until = Clock::now() + std::chrono::milliseconds(ms);
+  while (!CancelRequestedNow() && Clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(SliceUntil(until)));
+}
+
+// Waits for sock to become ready for events within deadline: 1 ready, 0 cancelled or
+// past the deadline, -1 failed.
+int WaitReady(int sock, short events, Clock::time_point deadline) {
+  for (;;) {
+    if (CancelRequestedNow() || Clock::now() >= deadline) return 0;
+    pollfd p{sock, events, 0};
+    int r = poll(&p, 1, SliceUntil(deadline));
+    if (r > 0) return 1;
+    if (r < 0 && errno != EINTR) return -1;
+  }
+}
+
+// connect, bounded like a piece and given up on a cancel.
+bool ConnectBounded(int s, const sockaddr *addr, socklen_t len) {
+  int flags = fcntl(s, F_GETFL);
+  fcntl(s, F_SETFL, flags | O_NONBLOCK);
+  bool ok = ::connect(s, addr, len) == 0;
+  if (!ok && errno == EINPROGRESS && WaitReady(s, POLLOUT, PieceDeadline()) == 1) {
+    int err = 0;
+    socklen_t el = sizeof err;
+    ok = getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &el) == 0 && err == 0;
+  }
+  fcntl(s, F_SETFL, flags);
+  return ok;
+}
+
+// One receive into the free room of conn's buffer, after at most one wait until the
+// deadline: 1 bytes came, 0 none yet (or cancelled, or past the deadline), -1 closed,
+// failed or the buffer is full.
+int FillOnce(SockBuf &conn, Clock::time_point deadline) {
+  int held = static_cast<int>(conn.dataEnd - conn.lineStart);
+  if (conn.lineStart != conn.buf) {
+    std::memmove(conn.buf, conn.lineStart, static_cast<size_t>(held));
+    conn.lineStart = conn.scan = conn.buf;
+    conn.dataEnd = conn.buf + held;
+  }
+  int room = conn.capacity - 1 - held;
+  if (room <= 0) return -1;
+  int w = WaitReady(conn.sock, POLLIN, deadline);
+  if (w <= 0) return w;
+  ssize_t r = ::recv(conn.sock, conn.dataEnd, static_cast<size_t>(room), MSG_DONTWAIT);
+  if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
+  if (r <= 0) return -1;
+  conn.dataEnd += r;
+  return 1;
+}
+
+// The next header line once a whole line is held, or the rest at the end of the stream
+// (as SockBufReadLine); null on a cancel, past the deadline or on a receive error.
+const char *ReadHeaderLine(SockBuf &conn, Clock::time_point deadline) {
+  while (!std::memchr(conn.lineStart, '\n', static_cast<size_t>(conn.dataEnd - conn.lineStart))) {
+    if (CancelRequestedNow() || Clock::now() >= deadline) return nullptr;
+    int f = FillOnce(conn, deadline);
+    if (f < 0) break;  // closed: what is held is the last line; SockBufReadLine says so
+  }
+  return SockBufReadLine(conn);
+}
+
+enum class Piece { Whole, Bad, Cancelled };
+
+// Reads want bytes of the body into to: first what the header read left in conn, then
+// straight from the socket. Bad when the server closes, fails or takes past the deadline.
+Piece ReadPiece(SockBuf &conn, char *to, int want, Clock::time_point deadline) {
+  int got = static_cast<int>(std::min<long>(conn.dataEnd - conn.lineStart, want));
+  if (got > 0) {
+    std::memcpy(to, conn.lineStart, static_cast<size_t>(got));
+    conn.lineStart += got;
+    conn.scan = conn.lineStart;
+  }
+  while (got < want) {
+    int w = WaitReady(conn.sock, POLLIN, deadline);
+    if (CancelRequestedNow()) return Piece::Cancelled;
+    if (w < 0 || (w == 0 && Clock::now() >= deadline)) return Piece::Bad;
+    if (w == 0) continue;
+    ssize_t r = ::recv(conn.sock, to + got, static_cast<size_t>(want - got), MSG_DONTWAIT);
+    if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
+    if (r <= 0) return Piece::Bad;
+    got += static_cast<int>(r);
+  }
+  return Piece::Whole;
+}
 
 // A file descriptor closed when it goes out of scope.
 class Fd {
@@ -180,6 +285,7 @@ void RunDownload(DownloadStateRec &d) {
     return;
   }
 
+  std::string piece(static_cast<size_t>(BlockSize), '\0');
   int retries = BlockRetries;
   while (held < size && d.error == ErrNone && d.state != CancelRequested) {
     SockBufReset(conn);
@@ -194,8 +300,11 @@ void RunDownload(DownloadStateRec &d) {
       // The last block asks only for what is missing, so a server that keeps the
       // connection open after the body does not leave it waiting.
       int want = static_cast<int>(std::min<long long>(BlockSize, size - held));
-      const char *block = SockBufReadBytes(conn, want);
-      if (!block || conn.lineLen != want) {
+      // One piece may take PieceLimitMs; a slower one is a bad piece.
+      Piece got = ReadPiece(conn, piece.data(), want, PieceDeadline());
+      if (got == Piece::Cancelled) break;
+      const char *block = piece.data();
+      if (got == Piece::Bad) {
         if (retries > 0) {
           --retries;
           Pause(BlockRetryWaitMs);
@@ -232,7 +341,7 @@ void RunDownload(DownloadStateRec &d) {
     d.error = ErrWrite;  // the old package and the temporary file stay as they were
     return;
   }
-  if (id == 1) HostConfig.AppDb.set(DbOpen(target.c_str(), SQLITE_OPEN_READONLY, false));
+  if (id == 1) HostConfig.AppDb.set(OpenPackageFile(target.c_str()));
 }
 
 }  // namespace
@@ -271,7 +380,7 @@ int RemoteGet(SockBuf &conn, const char *path) {
     if (getaddrinfo(server.host.c_str(), server.port.c_str(), &hints, &list) == 0) break;
     list = nullptr;
     Pause(ResolveRetryWaitMs);
-    if (++tries == ResolveTries) return RemoteNotResolved;
+    if (++tries == ResolveTries || CancelRequestedNow()) return RemoteNotResolved;
   }
 
   int sock = -1;
@@ -279,7 +388,7 @@ int RemoteGet(SockBuf &conn, const char *path) {
     int s = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
     if (s < 0) continue;
     SockSetOptions(RemoteReceiveSeconds, s);
-    if (::connect(s, a->ai_addr, a->ai_addrlen) == 0) {
+    if (ConnectBounded(s, a->ai_addr, a->ai_addrlen)) {
       sock = s;
       break;
     }
@@ -297,8 +406,10 @@ int RemoteGet(SockBuf &conn, const char *path) {
 
   bool seen = false;
   long long length = 0;
+  // The whole header counts as one piece.
+  Clock::time_point deadline = PieceDeadline();
   for (bool first = true;; first = false) {
-    const char *line = SockBufReadLine(conn);
+    const char *line = ReadHeaderLine(conn, deadline);
     if (!line || conn.lineLen <= 2) break;
     // Only a 2xx answer carries package bytes; an error page must not reach the file.
     if (first && !StatusOk(line)) return RemoteNotOk;

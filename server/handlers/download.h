@@ -25,13 +25,17 @@ constexpr int ResolveTries = 20;
 constexpr int BlockRetries = 5;
 // The body is read and written in blocks of this size.
 constexpr int BlockSize = 65536;
-// Receive time-out of the remote connection, in seconds (plus 100 ms, as SockSetOptions).
+// Send time-out of the remote connection, in seconds (plus 100 ms, as SockSetOptions);
+// its reads wait in short slices bounded by PieceLimitMs.
 constexpr int RemoteReceiveSeconds = 60;
 
 // Pauses in milliseconds (2000 each): between resolve tries, and after a bad block before
 // the next request. Variables so that a test can shorten them.
 extern std::atomic<int> ResolveRetryWaitMs;
 extern std::atomic<int> BlockRetryWaitMs;
+// Longest time one piece (the answer's header, or one block of the body) may take, in
+// milliseconds; a slower piece is a bad piece. A variable so that a test can shorten it.
+extern std::atomic<int> PieceLimitMs;
 
 // Results of RemoteGet besides a Content-Length (> 0, or 0).
 enum RemoteGetResult {

@@ -1,6 +1,7 @@
 // Settings and host state kept as kvt rows of the trip database: "/setValue/" stores a
 // body, "/getSetState/" switches languages, skin and chart package and stores the value.
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -27,6 +28,9 @@ static void StatusAppend(SockBuf &w, const char *text) {
   std::snprintf(w.status + have, sizeof w.status - have, "%s", text);
 }
 
+// Runs one statement without a result; true when it is done.
+static bool Exec(sqlite3 *db, const char *sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
+
 int KvtPut(sqlite3 *db, SockBuf &w, const char *key, const char *value, int valueLen, int t) {
   if (!db) {
     StatusAppend(w, kDeleteFailed);
@@ -35,21 +39,41 @@ int KvtPut(sqlite3 *db, SockBuf &w, const char *key, const char *value, int valu
   // Under the trip-database lock the delete and the insert of one key cannot interleave
   // with another writer of the same key, which would leave two rows.
   SqliteLock lock(HostConfig.DbMutex);
+  // The delete and the insert are one unit: an insert that fails (a full disk) leaves the
+  // old row. A savepoint nests inside a transaction the page may have left open.
+  if (!Exec(db, "SAVEPOINT kvtput")) {
+    StatusAppend(w, kDeleteFailed);
+    return -1;
+  }
+  auto undo = [db] {
+    Exec(db, "ROLLBACK TO kvtput");
+    Exec(db, "RELEASE kvtput");
+  };
+  bool deleted;
   {
     Stmt del(db, kKvtDeleteSql);
     if (del.ok()) sqlite3_bind_text(del, 1, key, -1, SQLITE_STATIC);
-    if (!del.ok() || sqlite3_step(del) != SQLITE_DONE) {
-      StatusAppend(w, kDeleteFailed);
-      return -1;
+    deleted = del.ok() && sqlite3_step(del) == SQLITE_DONE;
+  }
+  if (!deleted) {
+    undo();
+    StatusAppend(w, kDeleteFailed);
+    return -1;
+  }
+  bool inserted;
+  {
+    Stmt ins(db, kKvtInsertSql);
+    if (ins.ok()) {
+      sqlite3_bind_text(ins, 1, key, -1, SQLITE_STATIC);
+      sqlite3_bind_text(ins, 2, value, valueLen < 0 ? 0 : valueLen, SQLITE_STATIC);
+      sqlite3_bind_int64(ins, 3, t);
     }
+    inserted = ins.ok() && sqlite3_step(ins) == SQLITE_DONE;
   }
-  Stmt ins(db, kKvtInsertSql);
-  if (ins.ok()) {
-    sqlite3_bind_text(ins, 1, key, -1, SQLITE_STATIC);
-    sqlite3_bind_text(ins, 2, value, valueLen < 0 ? 0 : valueLen, SQLITE_STATIC);
-    sqlite3_bind_int64(ins, 3, t);
-  }
-  if (!ins.ok() || sqlite3_step(ins) != SQLITE_DONE) {
+  // The release commits when the savepoint began the transaction; a commit that fails
+  // is undone like a failed insert.
+  if (!inserted || !Exec(db, "RELEASE kvtput")) {
+    undo();
     StatusAppend(w, kInsertFailed);
     return -2;
   }
@@ -88,27 +112,43 @@ static void SwitchChart(SockBuf &w, const char *name) {
   // The current package is closed first, even when the new one cannot be opened; requests
   // still using it keep their own reference until they finish.
   HostConfig.ChartDb.close();
+  // Only a regular file with a readable SQLite schema opens: a FIFO or device is never
+  // waited on, and a file that is no database is a failed open.
   std::string path = std::string(HostConfig.PackageFolder) + name;
-  DbHandle db = DbOpen(path.c_str(), SQLITE_OPEN_READONLY, false);
+  DbHandle db = OpenPackageFile(path.c_str());
   if (!db) {
     path = name;
-    db = DbOpen(path.c_str(), SQLITE_OPEN_READONLY, false);
+    db = OpenPackageFile(path.c_str());
   }
   OutAppendStr(w, db ? "000 " : "500 ");
   OutAppendStr(w, path.c_str());
   HostConfig.ChartDb.set(std::move(db));
 }
 
+// A file that delchartdb may remove: absent (nothing to do), or a regular SQLite file.
+static bool Deletable(const char *path, bool &present) {
+  struct stat st;
+  present = lstat(path, &st) == 0;
+  return !present || IsSqliteFile(path);
+}
+
 static void DeleteChart(SockBuf &w, const char *name) {
-  if (!IsPackageFileName(name)) {
+  // Only chart packages go: a package name ending in the package extension, not hidden,
+  // and in each place a regular SQLite file. Anything else there (a settings file of the
+  // working directory, a text file, a FIFO) refuses the whole request.
+  static const char kExtension[] = ".veskara";
+  size_t n = std::strlen(name), e = sizeof kExtension - 1;
+  std::string path = std::string(HostConfig.PackageFolder) + name;
+  bool inFolder = false, inWork = false;
+  if (!IsPackageFileName(name) || name[0] == '.' || n <= e || std::strcmp(name + n - e, kExtension) != 0 ||
+      !Deletable(path.c_str(), inFolder) || !Deletable(name, inWork)) {
     OutAppendStr(w, "500 ");
     OutAppendStr(w, name);
     return;
   }
   HostConfig.ChartDb.close();
-  std::string path = std::string(HostConfig.PackageFolder) + name;
-  unlink(path.c_str());
-  unlink(name);
+  if (inFolder) unlink(path.c_str());
+  if (inWork) unlink(name);
   OutAppendStr(w, "000 ");
   OutAppendStr(w, name);
 }

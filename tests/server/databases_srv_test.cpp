@@ -2,12 +2,15 @@
 // on the next, where the web-application package is found, and the own ship reset.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
 #include <map>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "common/db.h"
 #include "common/host_config.h"
@@ -175,6 +178,34 @@ TEST_F(Databases, PackageFolderBeforeWorkingDirectory) {
   fs::remove(env.workDir() + "/A000001.veskara");
   Restart();
   EXPECT_EQ(Page(), "plain page");
+}
+
+// A web-application package that is no database, or a damaged one, or not a plain file,
+// counts as missing: the web root serves the page.
+TEST_F(Databases, BrokenAppPackageLeavesTheWebRootServing) {
+  const std::string app = env.dataFolder() + "A000001.veskara";
+  WriteFile(env.dataFolder() + "veskara.html", "plain page");
+  const std::string src = env.root() + "/src";
+  WriteFile(src + "/veskara.html", "packaged");
+  ASSERT_EQ(MakePackage(app, {"app", src}), 0);
+  std::string good = testing_support::ReadFile(app);
+  ASSERT_GT(good.size(), 1024u);
+  std::string damaged = good.substr(0, 100) + std::string(good.size() - 100, '\x5a');
+  const std::vector<std::pair<const char *, std::string>> cases = {
+      {"text file", "<html>not a database</html>"}, {"empty file", ""}, {"damaged schema", damaged}};
+  for (const auto &[what, bytes] : cases) {
+    fs::remove(app);
+    WriteFile(app, bytes);
+    Restart();
+    EXPECT_FALSE(HostConfig.AppDb) << what;
+    EXPECT_EQ(Page(), "plain page") << what;
+  }
+  fs::remove(app);
+  ASSERT_EQ(mkfifo(app.c_str(), 0600), 0);
+  Restart();  // returns: the FIFO is not waited on
+  EXPECT_FALSE(HostConfig.AppDb);
+  EXPECT_EQ(Page(), "plain page");
+  fs::remove(app);
 }
 
 // Another process reading the trip file for a moment does not cost the logger its point.

@@ -182,7 +182,7 @@ TEST_F(Http, EndOfConnectionCases) {
     EXPECT_TRUE(c.closedByPeer());
   }
   // Negative and oversized Content-Length end the connection without a response.
-  for (const char *len : {"-5", "999999999999", "67108865"}) {
+  for (const char *len : {"-5", "999999999999", "67108865", "16777217"}) {
     HttpConn c;
     c.sendRaw(std::string("POST /setValue/x HTTP/1.1\r\nContent-Length: ") + len + "\r\n\r\n");
     EXPECT_TRUE(c.closedByPeer()) << len;

@@ -133,6 +133,23 @@ TEST(SockBufReadBytes, GrowsAndReportsEarlyClose) {
   }
 }
 
+// After a large block the buffer goes back to its start size, keeping what follows it.
+TEST(SockBufShrink, BackToStartSizeWithTheRestKept) {
+  Pair p;
+  SockBuf sb;
+  SockBufInit(sb);
+  sb.sock = p.a;
+  std::thread t([&] { p.put(std::string(300000, 'b') + "GET /x HTTP/1.1\r\n"); });
+  ASSERT_NE(SockBufReadBytes(sb, 300000), nullptr);
+  t.join();
+  EXPECT_TRUE(SockBufShrink(sb));
+  EXPECT_EQ(sb.capacity, 65536);
+  EXPECT_FALSE(SockBufShrink(sb));  // already at its start size
+  char *line = SockBufReadLine(sb);
+  ASSERT_NE(line, nullptr);
+  EXPECT_STREQ(line, "GET /x HTTP/1.1");
+}
+
 TEST(SendResponse, HeaderBytes) {
   struct Case {
     int keepAlive, maxAge;

@@ -3,8 +3,14 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
+#include <filesystem>
 #include <string>
+#include <thread>
 
+#include "common/host_config.h"
+#include "common/pos_state.h"
+#include "nav/nav.h"
 #include "tests/support/sqlfile.h"
 #include "tests/support/testing.h"
 
@@ -125,6 +131,78 @@ TEST(ExecSql, ChartPackageRoutes) {
   EXPECT_EQ(HttpPost("/MexecSql", "DELETE FROM kvt")->body, "ERR");
   EXPECT_EQ(SqlRows(file, "SELECT count(*) FROM kvt"), std::vector<std::string>{"1"});
   ASSERT_EQ(HttpGet("/getSetState/chartdb=none.veskara")->body, "500 none.veskara");
+}
+
+// The page's SQL reaches only the database it is sent to: no other file is written, copied
+// or read, whichever way the statement tries; the refusal is the library's own text.
+TEST(ExecSql, OtherFilesAreOutOfReach) {
+  const TestEnv &env = Env();
+  namespace fs = std::filesystem;
+  const std::string outside = env.root() + "/outside";
+  fs::create_directories(outside);
+  for (const std::string &sql :
+       {"ATTACH DATABASE '" + outside + "/authorized_keys' AS k", "VACUUM INTO '" + outside + "/copy.db'",
+        "  /* c */ vacuum main INTO '" + outside + "/copy2.db'", std::string("DETACH DATABASE main"),
+        "PRAGMA temp_store_directory = '" + outside + "'"}) {
+    EXPECT_EQ(TripSql(sql), "not authorized") << sql;
+  }
+  // Fails while its row is made, which answers the rows so far: none.
+  EXPECT_EQ(TripSql("SELECT load_extension('" + outside + "/x')"), "[\n]");
+  EXPECT_TRUE(fs::is_empty(outside));
+  // What the page does on its own tables still works, plain VACUUM included.
+  EXPECT_EQ(TripSql("CREATE TABLE own (a)"), "OK");
+  EXPECT_EQ(TripSql("INSERT INTO own VALUES (1)"), "OK");
+  EXPECT_EQ(TripSql("UPDATE own SET a = 2"), "OK");
+  EXPECT_EQ(TripSql("VACUUM"), "OK");
+  EXPECT_EQ(TripSql("SELECT a FROM own"), "[\n[2]\n]");
+  EXPECT_EQ(TripSql("DELETE FROM own"), "OK");
+  EXPECT_EQ(TripSql("DROP TABLE own"), "OK");
+}
+
+// A statement without end is interrupted at the time bound; the trip connection then
+// serves the key/value route and the track logger as before, and a result too large to
+// hold answers an error status while the process goes on.
+TEST(ExecSql, BoundsOfTimeAndSize) {
+  const TestEnv &env = Env();
+  ASSERT_EQ(HttpPost("/setValue/before", "kept")->body, "OK");
+  std::string endless;
+  std::thread t([&] {
+    HttpConn c;
+    c.sendRaw("GET /UexecSql/" +
+              Encode("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x+1 FROM c) SELECT count(*) FROM c") +
+              " HTTP/1.1\r\n\r\n");
+    auto r = c.read(60000);
+    endless = r ? r->body : "<no answer>";
+  });
+  // Waits behind the endless statement, then is answered.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  HttpConn c;
+  c.sendRaw("GET /getValue/before HTTP/1.1\r\n\r\n");
+  auto v = c.read(60000);
+  t.join();
+  EXPECT_EQ(endless, "interrupted");
+  ASSERT_TRUE(v);
+  EXPECT_EQ(v->body, "kept");
+
+  PosState.now = 1700000000;
+  PosState.lat = 54.5;
+  PosState.lon = 10.25;
+  PosState.fix = 1;
+  TrackLogPass();
+  EXPECT_EQ(SqlRows(env.dataFolder() + "veskara.trip", "SELECT ts FROM log WHERE t=1"),
+            std::vector<std::string>{"1700000000"});
+
+  // One value beyond the value bound; rows that together pass the answer bound.
+  for (const std::string sql : {"SELECT zeroblob(500000000) FROM (VALUES(1),(2),(3),(4),(5))",
+                                "SELECT zeroblob(30000000) FROM (VALUES(1),(2),(3))"}) {
+    HttpConn c;
+    c.sendRaw("POST /UexecSql HTTP/1.1\r\nContent-Length: " + std::to_string(sql.size()) + "\r\n\r\n" + sql);
+    auto r = c.read(60000);
+    ASSERT_TRUE(r) << sql;
+    EXPECT_EQ(r->statusLine, "HTTP/1.1 500 result too large") << sql;
+    EXPECT_EQ(r->body, "") << sql;
+  }
+  EXPECT_EQ(TripSql("SELECT length(zeroblob(1000))"), "[\n[1000]\n]");
 }
 
 }  // namespace

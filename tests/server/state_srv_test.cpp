@@ -112,18 +112,26 @@ TEST(SetValue, ConcurrentWritesOfOneKeyLeaveOneRow) {
 
 TEST(SetValue, StoreFailureAnswersErrWithTheStatus) {
   Env();
-  // A trigger makes the insert fail; the delete before it still succeeds.
+  ASSERT_EQ(HttpPost("/setValue/bad", "old")->body, "OK");
+  // A trigger makes the insert fail (as a full disk would); the delete before it is undone.
   ASSERT_TRUE(SqlExec(Trip(), "CREATE TRIGGER no_bad BEFORE INSERT ON kvt WHEN NEW.k='bad' "
                               "BEGIN SELECT RAISE(ABORT, 'refused'); END;"));
   auto r = HttpPost("/setValue/bad", "x");
   ASSERT_TRUE(r);
   EXPECT_EQ(r->statusLine, "HTTP/1.1 500 ERROR INSERT kvt");
   EXPECT_EQ(r->body, "ERR");
+  EXPECT_EQ(Rows("bad"), std::vector<std::string>{"old|10|**"});
+  // Inside a transaction the page left open, too.
+  ASSERT_EQ(HttpPost("/UexecSql", "BEGIN")->body, "OK");
+  EXPECT_EQ(HttpPost("/setValue/bad", "y")->body, "ERR");
+  ASSERT_EQ(HttpPost("/UexecSql", "COMMIT")->body, "OK");
+  EXPECT_EQ(Rows("bad"), std::vector<std::string>{"old|10|**"});
   // A state keeps its body; an unknown key gets both texts in its status.
   r = HttpGet("/getSetState/bad=1");
   ASSERT_TRUE(r);
   EXPECT_EQ(r->statusLine, "HTTP/1.1 510 no such state500 ERROR INSERT kvt");
   EXPECT_EQ(r->body, "");
+  EXPECT_EQ(Rows("bad"), std::vector<std::string>{"old|10|**"});
   ASSERT_TRUE(SqlExec(Trip(), "DROP TRIGGER no_bad;"));
 }
 
@@ -269,6 +277,48 @@ TEST(GetSetState, RefusedPackageNamesTouchNothing) {
   }
   EXPECT_EQ(ReadFile(victim), "keep me");
   EXPECT_EQ(SqlRows(Trip(), "SELECT count(*) FROM sqlite_master WHERE name='kvt'"), std::vector<std::string>{"1"});
+}
+
+// delchartdb removes chart packages only; chartdb opens only SQLite files and never waits
+// on a FIFO. A refusal answers "500 " and the name, and the open package stays open.
+TEST(GetSetState, OnlyPackagesAreOpenedOrDeleted) {
+  const TestEnv &env = Env();
+  const std::string data = env.dataFolder(), work = env.workDir() + "/";
+  const std::string open = data + "A000060.veskara";
+  ASSERT_TRUE(SqlExec(open, "CREATE TABLE kvt (k TEXT,v TEXT,t INTEGER, l TEXT); INSERT INTO kvt VALUES('w','open',4,'**');"));
+  ASSERT_EQ(Get("/getSetState/chartdb=A000060.veskara").body, "000 " + open);
+  auto which = [] { return Get("/MexecSql/SELECT%20v%20FROM%20kvt").body; };
+
+  // The working directory is where a desktop starts the program: the home folder.
+  WriteFile(work + ".bashrc", "export PATH");
+  ASSERT_TRUE(SqlExec(work + ".hidden.veskara", "CREATE TABLE t (a)"));
+  WriteFile(data + "A000061.veskara", "text, not a database");
+  ASSERT_TRUE(SqlExec(work + "notes.db", "CREATE TABLE t (a)"));
+  ASSERT_EQ(mkfifo((data + "A000062.veskara").c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo((work + "A000063.veskara").c_str(), 0600), 0);
+  for (const char *name : {".bashrc", ".hidden.veskara", "A000061.veskara", "notes.db", "A000062.veskara",
+                           "A000063.veskara"}) {
+    EXPECT_EQ(Get(std::string("/getSetState/delchartdb=") + name).body, std::string("500 ") + name);
+    EXPECT_EQ(which(), "[\n[\"open\"]\n]") << name;
+  }
+  struct stat sb;
+  for (const std::string &f : {work + ".bashrc", work + ".hidden.veskara", data + "A000061.veskara", work + "notes.db",
+                               data + "A000062.veskara", work + "A000063.veskara"})
+    EXPECT_EQ(stat(f.c_str(), &sb), 0) << f;
+
+  // chartdb: a FIFO (answered at once, not waited on) and a text file are failed opens.
+  for (const char *name : {"A000062.veskara", "A000063.veskara", "A000061.veskara"}) {
+    EXPECT_EQ(Get(std::string("/getSetState/chartdb=") + name).body, std::string("500 ") + name);
+    EXPECT_EQ(which(), "out of memory") << name;
+  }
+
+  // A package is deleted, in both places.
+  ASSERT_TRUE(SqlExec(work + "A000060.veskara", "CREATE TABLE t (a)"));
+  ASSERT_EQ(Get("/getSetState/chartdb=A000060.veskara").body, "000 " + open);
+  EXPECT_EQ(Get("/getSetState/delchartdb=A000060.veskara").body, "000 A000060.veskara");
+  EXPECT_EQ(which(), "out of memory");
+  EXPECT_NE(stat(open.c_str(), &sb), 0);
+  EXPECT_NE(stat((work + "A000060.veskara").c_str(), &sb), 0);
 }
 
 }  // namespace
