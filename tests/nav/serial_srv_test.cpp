@@ -23,12 +23,7 @@ using namespace testing_support;
 
 namespace {
 
-const TestEnv &Env() {
-  static TestEnv env;
-  static bool started = (StartTestServer(env), true);
-  (void)started;
-  return env;
-}
+const TestEnv &Env() { return SharedServerEnv(); }
 
 std::string Poll(int serial) {
   auto r = HttpPost("/getSetHostStat/86400/50/" + std::to_string(serial) + "/0", "{\"page\":1}");

@@ -25,12 +25,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const TestEnv &Env() {
-  static TestEnv env;
-  static bool started = (StartTestServer(env), true);
-  (void)started;
-  return env;
-}
+const TestEnv &Env() { return SharedServerEnv(); }
 
 std::string Trip() { return Env().dataFolder() + "veskara.trip"; }
 std::string Package() { return Env().dataFolder() + "A000070.veskara"; }

@@ -28,12 +28,7 @@ namespace {
 
 const std::string kGif(reinterpret_cast<const char *>(MissingTileGif), sizeof MissingTileGif);
 
-const TestEnv &Env() {
-  static TestEnv env;
-  static bool started = (StartTestServer(env), true);
-  (void)started;
-  return env;
-}
+const TestEnv &Env() { return SharedServerEnv(); }
 
 // Builds a chart package in the data folder and makes it the open one.
 void OpenChart(const std::string &name, const std::string &sql) {

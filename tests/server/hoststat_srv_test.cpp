@@ -20,12 +20,7 @@ using namespace testing_support;
 
 namespace {
 
-const TestEnv &Env() {
-  static TestEnv env;
-  static bool started = (StartTestServer(env), true);
-  (void)started;
-  return env;
-}
+const TestEnv &Env() { return SharedServerEnv(); }
 
 HttpResponse Post(const std::string &path, const std::string &body = "{}") {
   auto r = HttpPost(path, body);

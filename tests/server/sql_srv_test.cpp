@@ -18,12 +18,7 @@ using namespace testing_support;
 
 namespace {
 
-const TestEnv &Env() {
-  static TestEnv env;
-  static bool started = (StartTestServer(env), true);
-  (void)started;
-  return env;
-}
+const TestEnv &Env() { return SharedServerEnv(); }
 
 // Percent-encodes what a request line cannot carry.
 std::string Encode(const std::string &s) {

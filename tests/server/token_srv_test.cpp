@@ -11,12 +11,7 @@ using namespace testing_support;
 
 namespace {
 
-const TestEnv &Env() {
-  static TestEnv env;
-  static bool started = (StartTestServer(env), true);
-  (void)started;
-  return env;
-}
+const TestEnv &Env() { return SharedServerEnv(); }
 
 TEST(GetAuth, TokenOfTheArgumentAndTheSuffix) {
   Env();

@@ -69,6 +69,13 @@ void StartTestServer(const TestEnv &env) {
   throw std::runtime_error("server did not start on 127.0.0.2:9999");
 }
 
+const TestEnv &SharedServerEnv() {
+  static TestEnv env;
+  static bool started = (StartTestServer(env), true);
+  (void)started;
+  return env;
+}
+
 std::string ReadFile(const std::string &path) {
   std::ifstream f(path, std::ios::binary);
   std::stringstream ss;

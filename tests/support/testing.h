@@ -33,6 +33,9 @@ void ConfigureTestServer(const TestEnv &env);
 // 127.0.0.2:9999 accepts connections.
 void StartTestServer(const TestEnv &env);
 
+// One environment per test program with the server started on it at first use.
+const TestEnv &SharedServerEnv();
+
 std::string ReadFile(const std::string &path);
 void WriteFile(const std::string &path, const std::string &data);
 
