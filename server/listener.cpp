@@ -28,8 +28,8 @@
 #include "common/ascii.h"
 #include "common/host_config.h"
 #include "server/databases.h"
+#include "server/response.h"
 #include "server/routes.h"
-#include "server/sockbuf.h"
 
 namespace {
 

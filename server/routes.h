@@ -1,7 +1,7 @@
 // The route tables of the local server.
 #pragma once
 
-#include "server/sockbuf.h"
+#include "server/response.h"
 
 // Walks the GET table with the decoded path (which the "/nemasock/" route tokenises in place).
 void RouteGet(SockBuf &w, char *path);

@@ -5,7 +5,7 @@
 
 #include <sqlite3.h>
 
-#include "server/sockbuf.h"
+#include "server/response.h"
 
 // Web application files and map texts.
 void KvtServe(SockBuf &w, sqlite3 *db, const char *key, const char *lang);          // sends
