@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-const char *const MimeTable[13] = {
+const char *const MimeTable[kMimeCount] = {
     "application/binary;",
     "text/html; charset=UTF-8",
     "text/css; charset=UTF-8",
@@ -49,7 +49,7 @@ struct Head {
 
 long SendResponse(SockBuf &sb, int maxAge, const char *status, int mime) {
   const char *st = status ? status : (sb.status[0] ? sb.status : "200 OK");
-  if (mime < 0 || mime > 12) mime = 0;
+  if (mime < 0 || mime >= kMimeCount) mime = kMimeBinary;
   Head h;
   h.add("HTTP/1.1 ");
   h.add(st);

@@ -3,7 +3,25 @@
 
 #include "common/sockbuf.h"
 
-extern const char *const MimeTable[13];
+// Indexes into MimeTable; SockBuf::mime and the type column of the web files hold them.
+enum MimeIndex : int {
+  kMimeBinary = 0,    // "application/binary;"
+  kMimeHtmlUtf8 = 1,  // "text/html; charset=UTF-8"
+  kMimeCss = 2,
+  kMimeJs = 3,
+  kMimeText = 4,
+  kMimeJson = 5,
+  kMimePng = 6,
+  kMimeJpeg = 7,
+  kMimeGif = 8,
+  kMimeHtml = 9,  // "text/html", no charset
+  kMimeBmp = 10,
+  kMimeState = 11,
+  kMimeUser = 12,
+  kMimeCount
+};
+
+extern const char *const MimeTable[kMimeCount];
 
 // Sends header and body together; returns the body length, or -1 when the send failed
 // (keep-alive is then cleared).

@@ -29,7 +29,7 @@ void HostVersion(SockBuf &w) {
   OutAppendStr(w, "\",\"device\":\"");
   OutAppendStr(w, HostConfig.DeviceId);
   OutAppendStr(w, "\"}");
-  SendResponse(w, 0, nullptr, 5);
+  SendResponse(w, 0, nullptr, kMimeJson);
 }
 
 void AppRoute(SockBuf &w, char *path) {
@@ -47,7 +47,7 @@ void NemaSock(SockBuf &w, char *rest) {
   char *host = strtok_r(rest, "/", &splitter);
   if (host) NmeaSockControl(host, &splitter);
   OutAppendStr(w, "0");
-  SendResponse(w, 0, nullptr, 9);
+  SendResponse(w, 0, nullptr, kMimeHtml);
 }
 
 void ChartLookup(SockBuf &w, char *path) {
@@ -83,7 +83,7 @@ void RouteGet(SockBuf &w, char *path) {
   if (Prefix(path, "/getcrc32/", 10)) return HandleCrc32(w, path + 10);
   if (Prefix(path, "/download/", 10)) {
     HandleDownload(w, path + 10);
-    SendResponse(w, 0, nullptr, 5);
+    SendResponse(w, 0, nullptr, kMimeJson);
     return;
   }
   if (Prefix(path, "/app/", 5)) return AppRoute(w, path);
@@ -102,7 +102,7 @@ void RouteGet(SockBuf &w, char *path) {
   }
   if (Prefix(path, "/getAisData", 11)) {
     AisWriteJson(w);
-    SendResponse(w, 0, nullptr, 5);
+    SendResponse(w, 0, nullptr, kMimeJson);
     return;
   }
   ChartLookup(w, path);
@@ -113,7 +113,7 @@ void RoutePost(SockBuf &w, char *path, const char *body, int bodyLen) {
     DbHandle trip = HostConfig.TripDb.get();
     int rc = KvtPut(trip.get(), w, path + 10, body, bodyLen, 10);
     OutAppendStr(w, rc == 0 ? "OK" : "ERR");
-    SendResponse(w, 0, nullptr, 0);
+    SendResponse(w, 0, nullptr, kMimeBinary);
     return;
   }
   if (Prefix(path, "/UexecSql", 9)) {

@@ -20,7 +20,6 @@ static const char *const kDeleteFailed = "500 DELETE FROM kvt";
 static const char *const kInsertFailed = "500 ERROR INSERT kvt";
 static const char *const kNoSuchState = "510 no such state";
 static const int kStateType = 9;
-static const int kStateMime = 9;
 
 // Appends to the status text, cutting at its width.
 static void StatusAppend(SockBuf &w, const char *text) {
@@ -181,5 +180,5 @@ void HandleGetSetState(SockBuf &w, char *rest) {
   }
   // Every value is kept, an unknown key's too; a failed store shows only in the status.
   KvtPut(trip.get(), w, key, value, static_cast<int>(std::strlen(value)), kStateType);
-  SendResponse(w, 0, nullptr, kStateMime);
+  SendResponse(w, 0, nullptr, kMimeHtml);
 }
