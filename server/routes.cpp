@@ -2,15 +2,10 @@
 // length, in table order; the first match wins.
 #include "server/routes.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "common/host_config.h"
-#include "nav/ais/ais.h"
-#include "nav/nav.h"
 #include "server/handlers/handlers.h"
-
-const char *const HostVersionText = "W.1.16.78";
 
 namespace {
 
@@ -30,22 +25,7 @@ using PostHandler = void (*)(SockBuf &w, char *rest, const char *body, int bodyL
 
 bool Prefix(const char *path, const char *prefix, size_t len) { return std::strncmp(path, prefix, len) == 0; }
 
-void HostVersion(SockBuf &w, char *, char *) {
-  SettingsCopy s = CopySettings();
-  OutAppendStr(w, "{\"hostversion\":\"");
-  OutAppendStr(w, HostVersionText);
-  OutAppendStr(w, "\",\"locale\":\"");
-  OutAppendStr(w, HostConfig.LocaleName);
-  OutAppendStr(w, "\",\"alang\":\"");
-  OutAppendStr(w, s.alang);
-  OutAppendStr(w, "\",\"skin\":\"");
-  OutAppendStr(w, s.skin);
-  OutAppendStr(w, "\",\"device\":\"");
-  OutAppendStr(w, HostConfig.DeviceId);
-  OutAppendStr(w, "\"}");
-  SendResponse(w, 0, nullptr, kMimeJson);
-}
-
+void HostVersion(SockBuf &w, char *, char *) { HandleHostVersion(w); }
 void GetTileI(SockBuf &w, char *, char *rest) { HandleGetTileI(w, rest); }
 void GetTile(SockBuf &w, char *, char *rest) { HandleGetTile(w, rest); }
 void GetSetState(SockBuf &w, char *, char *rest) { HandleGetSetState(w, rest); }
@@ -72,10 +52,7 @@ void GetMapDataA(SockBuf &w, char *, char *rest) {
 void GetAuth(SockBuf &w, char *, char *rest) { HandleGetAuth(w, rest); }
 void GetCrc32(SockBuf &w, char *, char *rest) { HandleCrc32(w, rest); }
 
-void Download(SockBuf &w, char *, char *rest) {
-  HandleDownload(w, rest);
-  SendResponse(w, 0, nullptr, kMimeJson);
-}
+void Download(SockBuf &w, char *, char *rest) { HandleDownload(w, rest); }
 
 // With the web files database, the key is the whole path (images in the skin's
 // language); without it, the files under the web folder.
@@ -90,15 +67,10 @@ void AppRoute(SockBuf &w, char *path, char *rest) {
   }
 }
 
+// The one route without an answer: the server stops.
 void Quit(SockBuf &, char *, char *) { HostConfig.ServerRunning = 0; }
 
-void NemaSock(SockBuf &w, char *, char *rest) {
-  char *splitter = nullptr;
-  char *host = strtok_r(rest, "/", &splitter);
-  if (host) NmeaSockControl(host, &splitter);
-  OutAppendStr(w, "0");
-  SendResponse(w, 0, nullptr, kMimeHtml);
-}
+void NemaSock(SockBuf &w, char *, char *rest) { HandleNemaSock(w, rest); }
 
 void TripSql(SockBuf &w, char *, char *rest) {
   DbHandle trip = HostConfig.TripDb.get();
@@ -110,10 +82,7 @@ void ChartSql(SockBuf &w, char *, char *rest) {
   HandleExecSql(w, chart.get(), rest);
 }
 
-void AisData(SockBuf &w, char *, char *) {
-  AisWriteJson(w);
-  SendResponse(w, 0, nullptr, kMimeJson);
-}
+void AisData(SockBuf &w, char *, char *) { HandleAisData(w); }
 
 // A path no route takes is a key of the chart's texts.
 void ChartLookup(SockBuf &w, char *path) {
@@ -122,12 +91,7 @@ void ChartLookup(SockBuf &w, char *path) {
   KvtServe(w, chart.get(), path, s.mlang);
 }
 
-void SetValue(SockBuf &w, char *rest, const char *body, int bodyLen) {
-  DbHandle trip = HostConfig.TripDb.get();
-  int rc = KvtPut(trip.get(), w, rest, body, bodyLen, 10);
-  OutAppendStr(w, rc == 0 ? "OK" : "ERR");
-  SendResponse(w, 0, nullptr, kMimeBinary);
-}
+void SetValue(SockBuf &w, char *rest, const char *body, int bodyLen) { HandleSetValue(w, rest, body, bodyLen); }
 
 void PostTripSql(SockBuf &w, char *, const char *body, int) {
   DbHandle trip = HostConfig.TripDb.get();

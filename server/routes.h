@@ -7,5 +7,3 @@
 void RouteGet(SockBuf &w, char *path);
 // Walks the POST table with the decoded path and the NUL-terminated body.
 void RoutePost(SockBuf &w, char *path, const char *body, int bodyLen);
-
-extern const char *const HostVersionText;

@@ -27,6 +27,14 @@ static void StatusAppend(SockBuf &w, const char *text) {
   std::snprintf(w.status + have, sizeof w.status - have, "%s", text);
 }
 
+// Stores the body under the key as "/setValue/" does and answers "OK" or "ERR".
+void HandleSetValue(SockBuf &w, const char *key, const char *body, int bodyLen) {
+  DbHandle trip = HostConfig.TripDb.get();
+  int rc = KvtPut(trip.get(), w, key, body, bodyLen, 10);
+  OutAppendStr(w, rc == 0 ? "OK" : "ERR");
+  SendResponse(w, 0, nullptr, kMimeBinary);
+}
+
 // Runs one statement without a result; true when it is done.
 static bool Exec(sqlite3 *db, const char *sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
 
