@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "common/sockbuf.h"
 #include "nav/ais/ais.h"
-#include "server/sockbuf.h"
 
 namespace {
 

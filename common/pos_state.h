@@ -6,14 +6,21 @@
 #include <atomic>
 #include <cstdint>
 
+// PosState.fix beyond what a receiver reports (a fix quality, or 0 for none; the location
+// service's own fixes are negative).
+constexpr int kFixSimulated = 999;   // simulated input
+constexpr int kFixTcpWaiting = 998;  // NMEA over TCP chosen, its link not running
+// PosState.lat and lon before the first position.
+constexpr double kNoPosition = 999.0;
+
 struct PosStateRec {
   std::atomic<int64_t> now{0};
   std::atomic<int64_t> gpsTime{0};
   std::atomic<int> fix{0};
   std::atomic<int> serialInput{0};
   std::atomic<int> tcpInput{0};
-  std::atomic<double> lat{999.0};
-  std::atomic<double> lon{999.0};
+  std::atomic<double> lat{kNoPosition};
+  std::atomic<double> lon{kNoPosition};
   std::atomic<double> speed{0};
   std::atomic<double> heading{0};
   std::atomic<double> dbs{0};
@@ -32,6 +39,6 @@ struct PosStateRec {
 
 extern PosStateRec PosState;
 
-// The reset of the database step: every field zero, then lat and lon 999.0,
+// The reset of the database step: every field zero, then lat and lon kNoPosition,
 // gpsTimeOffset -1, trackMinDistance 50 and trackMaxInterval 86400.
 void PosStateReset();

@@ -34,8 +34,8 @@ void PosStateReset() {
   p.lastLogTime = 0;
   p.lastPassTime = 0;
   p.lastFixTime = 0;
-  p.lat = 999.0;
-  p.lon = 999.0;
+  p.lat = kNoPosition;
+  p.lon = kNoPosition;
   p.gpsTimeOffset = -1;
   p.trackMinDistance = 50;
   p.trackMaxInterval = 86400;

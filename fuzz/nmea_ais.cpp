@@ -7,9 +7,9 @@
 #include <string>
 
 #include "common/host_config.h"
+#include "common/sockbuf.h"
 #include "nav/ais/ais.h"
 #include "nav/nav.h"
-#include "server/sockbuf.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   HostConfig.ServerRunning = 1;

@@ -50,7 +50,7 @@ void ReleaseLocationInterface() {
 
 bool LocationPoll(LocationService &location, LatLongReport &report) {
   int fix = PosState.fix.load();
-  if (fix > 0 && fix != 999) return false;  // an NMEA fix stands (998 included)
+  if (fix > 0 && fix != kFixSimulated) return false;  // an NMEA fix stands (kFixTcpWaiting included)
   location.SetDesiredAccuracy();
   return location.GetReport(report);
 }

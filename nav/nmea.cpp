@@ -17,7 +17,6 @@ namespace {
 constexpr int kMaxFields = 24;
 constexpr double kKnotsToMs = 0.514444;
 constexpr int64_t kFixLapseSeconds = 15;
-constexpr int kFixTcpWaiting = 998;
 constexpr double kEarthRadius = 6371000.8;
 constexpr double kRadPerDeg = 0.017453292519943295;
 

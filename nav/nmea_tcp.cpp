@@ -24,8 +24,8 @@
 #include <thread>
 
 #include "common/pos_state.h"
+#include "common/sockbuf.h"
 #include "nav/nav.h"
-#include "server/sockbuf.h"
 
 NmeaTcpTimingRec NmeaTcpTiming;
 

@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr int kNoPosition = 999;
 constexpr int kWorstLocationFix = -50;
 
 const char *const kBegin = "BEGIN TRANSACTION";
@@ -96,7 +95,7 @@ void TrackLogPass() {
   if (gpsTime != 0) AppendPiece(tag, len, "gt=%x", static_cast<unsigned>(static_cast<uint32_t>(gpsTime)));
   if (dbk != 0) AppendPiece(tag, len, " dk=%.1lf", dbk);
   if (dbs != 0) AppendPiece(tag, len, " ds=%.1lf", dbs);
-  if (fix == 999) AppendPiece(tag, len, "%s", " SIM");
+  if (fix == kFixSimulated) AppendPiece(tag, len, "%s", " SIM");
 
   std::optional<std::string> hostState = CopyHostState();
   DbHandle db = HostConfig.TripDb.get();

@@ -28,8 +28,8 @@
 #include "common/ascii.h"
 #include "common/host_config.h"
 #include "server/databases.h"
+#include "server/response.h"
 #include "server/routes.h"
-#include "server/sockbuf.h"
 
 namespace {
 
@@ -101,7 +101,7 @@ bool HostAllowed(const char *line, bool &sawBadHost) {
 void RefuseForbidden(SockBuf &w) {
   SockBufReset(w);
   w.keepAlive = 0;
-  SendResponse(w, 0, "403 Forbidden", 0);
+  SendResponse(w, 0, "403 Forbidden", kMimeBinary);
 }
 
 // Header name comparison, ASCII letters only, whatever the locale.

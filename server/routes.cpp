@@ -2,127 +2,145 @@
 // length, in table order; the first match wins.
 #include "server/routes.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "common/host_config.h"
-#include "nav/ais/ais.h"
-#include "nav/nav.h"
 #include "server/handlers/handlers.h"
-
-const char *const HostVersionText = "W.1.16.78";
 
 namespace {
 
+// One row of a table: the prefix, its length taken from the literal, and the handler,
+// which gets the whole path and the text after the prefix.
+template <typename Handler>
+struct Route {
+  const char *prefix;
+  size_t len;
+  Handler handler;
+  template <size_t N>
+  constexpr Route(const char (&literal)[N], Handler h) : prefix(literal), len(N - 1), handler(h) {}
+};
+
+using GetHandler = void (*)(SockBuf &w, char *path, char *rest);
+using PostHandler = void (*)(SockBuf &w, char *rest, const char *body, int bodyLen);
+
 bool Prefix(const char *path, const char *prefix, size_t len) { return std::strncmp(path, prefix, len) == 0; }
 
-void HostVersion(SockBuf &w) {
-  SettingsCopy s = CopySettings();
-  OutAppendStr(w, "{\"hostversion\":\"");
-  OutAppendStr(w, HostVersionText);
-  OutAppendStr(w, "\",\"locale\":\"");
-  OutAppendStr(w, HostConfig.LocaleName);
-  OutAppendStr(w, "\",\"alang\":\"");
-  OutAppendStr(w, s.alang);
-  OutAppendStr(w, "\",\"skin\":\"");
-  OutAppendStr(w, s.skin);
-  OutAppendStr(w, "\",\"device\":\"");
-  OutAppendStr(w, HostConfig.DeviceId);
-  OutAppendStr(w, "\"}");
-  SendResponse(w, 0, nullptr, 5);
+void HostVersion(SockBuf &w, char *, char *) { HandleHostVersion(w); }
+void GetTileI(SockBuf &w, char *, char *rest) { HandleGetTileI(w, rest); }
+void GetTile(SockBuf &w, char *, char *rest) { HandleGetTile(w, rest); }
+void GetSetState(SockBuf &w, char *, char *rest) { HandleGetSetState(w, rest); }
+void Gazetteer(SockBuf &w, char *, char *rest) { HandleGazetteer(w, rest); }
+
+void GetValue(SockBuf &w, char *, char *rest) {
+  DbHandle trip = HostConfig.TripDb.get();
+  KvtServe(w, trip.get(), rest, "**");
 }
 
-void AppRoute(SockBuf &w, char *path) {
+void GetMapData(SockBuf &w, char *, char *rest) {
+  DbHandle chart = HostConfig.ChartDb.get();
+  SettingsCopy s = CopySettings();
+  KvtServe(w, chart.get(), rest, s.mlang);
+}
+
+void GetMapDataA(SockBuf &w, char *, char *rest) {
+  DbHandle chart = HostConfig.ChartDb.get();
+  SettingsCopy s = CopySettings();
+  HandleMapDataA(w, rest, chart.get(), s.mlang);
+}
+
+// The handler appends the token suffix itself.
+void GetAuth(SockBuf &w, char *, char *rest) { HandleGetAuth(w, rest); }
+void GetCrc32(SockBuf &w, char *, char *rest) { HandleCrc32(w, rest); }
+
+void Download(SockBuf &w, char *, char *rest) { HandleDownload(w, rest); }
+
+// With the web files database, the key is the whole path (images in the skin's
+// language); without it, the files under the web folder.
+void AppRoute(SockBuf &w, char *path, char *rest) {
+  static constexpr char kImages[] = "/app/img";
   DbHandle app = HostConfig.AppDb.get();
   if (app) {
     SettingsCopy s = CopySettings();
-    KvtServe(w, app.get(), path, Prefix(path, "/app/img", 8) ? s.skin : s.alang);
+    KvtServe(w, app.get(), path, Prefix(path, kImages, sizeof kImages - 1) ? s.skin : s.alang);
   } else {
-    ServeStaticFile(w, path + 5);
+    ServeStaticFile(w, rest);
   }
 }
 
-void NemaSock(SockBuf &w, char *rest) {
-  char *splitter = nullptr;
-  char *host = strtok_r(rest, "/", &splitter);
-  if (host) NmeaSockControl(host, &splitter);
-  OutAppendStr(w, "0");
-  SendResponse(w, 0, nullptr, 9);
+// The one route without an answer: the server stops.
+void Quit(SockBuf &, char *, char *) { HostConfig.ServerRunning = 0; }
+
+void NemaSock(SockBuf &w, char *, char *rest) { HandleNemaSock(w, rest); }
+
+void TripSql(SockBuf &w, char *, char *rest) {
+  DbHandle trip = HostConfig.TripDb.get();
+  HandleExecSql(w, trip.get(), rest);
 }
 
+void ChartSql(SockBuf &w, char *, char *rest) {
+  DbHandle chart = HostConfig.ChartDb.get();
+  HandleExecSql(w, chart.get(), rest);
+}
+
+void AisData(SockBuf &w, char *, char *) { HandleAisData(w); }
+
+// A path no route takes is a key of the chart's texts.
 void ChartLookup(SockBuf &w, char *path) {
   DbHandle chart = HostConfig.ChartDb.get();
   SettingsCopy s = CopySettings();
   KvtServe(w, chart.get(), path, s.mlang);
 }
 
+void SetValue(SockBuf &w, char *rest, const char *body, int bodyLen) { HandleSetValue(w, rest, body, bodyLen); }
+
+void PostTripSql(SockBuf &w, char *, const char *body, int) {
+  DbHandle trip = HostConfig.TripDb.get();
+  HandleExecSql(w, trip.get(), body);
+}
+
+void PostChartSql(SockBuf &w, char *, const char *body, int) {
+  DbHandle chart = HostConfig.ChartDb.get();
+  HandleExecSql(w, chart.get(), body);
+}
+
+void HostStat(SockBuf &w, char *rest, const char *body, int bodyLen) { HandleHostStat(w, body, rest, bodyLen); }
+
+const Route<GetHandler> kGetRoutes[] = {
+    {"/getTileI/", GetTileI},
+    {"/getTile/", GetTile},
+    {"/getSetState/", GetSetState},
+    {"/gazetteer/", Gazetteer},
+    {"/hostversion/", HostVersion},
+    {"/getValue/", GetValue},
+    {"/getMapData/", GetMapData},
+    {"/getMapDataA/", GetMapDataA},
+    {"/getAuth/", GetAuth},
+    {"/getcrc32/", GetCrc32},
+    {"/download/", Download},
+    {"/app/", AppRoute},
+    {"/quit!", Quit},
+    {"/nemasock/", NemaSock},
+    {"/UexecSql/", TripSql},
+    {"/MexecSql/", ChartSql},
+    {"/getAisData", AisData},
+};
+
+const Route<PostHandler> kPostRoutes[] = {
+    {"/setValue/", SetValue},
+    {"/UexecSql", PostTripSql},
+    {"/MexecSql", PostChartSql},
+    {"/getSetHostStat/", HostStat},
+};
+
 }  // namespace
 
 void RouteGet(SockBuf &w, char *path) {
-  if (Prefix(path, "/getTileI/", 10)) return HandleGetTileI(w, path + 10);
-  if (Prefix(path, "/getTile/", 9)) return HandleGetTile(w, path + 9);
-  if (Prefix(path, "/getSetState/", 13)) return HandleGetSetState(w, path + 13);
-  if (Prefix(path, "/gazetteer/", 11)) return HandleGazetteer(w, path + 11);
-  if (Prefix(path, "/hostversion/", 13)) return HostVersion(w);
-  if (Prefix(path, "/getValue/", 10)) {
-    DbHandle trip = HostConfig.TripDb.get();
-    return KvtServe(w, trip.get(), path + 10, "**");
-  }
-  if (Prefix(path, "/getMapData/", 12)) {
-    DbHandle chart = HostConfig.ChartDb.get();
-    SettingsCopy s = CopySettings();
-    return KvtServe(w, chart.get(), path + 12, s.mlang);
-  }
-  if (Prefix(path, "/getMapDataA/", 13)) {
-    DbHandle chart = HostConfig.ChartDb.get();
-    SettingsCopy s = CopySettings();
-    return HandleMapDataA(w, path + 13, chart.get(), s.mlang);
-  }
-  // The handler appends the token suffix itself.
-  if (Prefix(path, "/getAuth/", 9)) return HandleGetAuth(w, path + 9);
-  if (Prefix(path, "/getcrc32/", 10)) return HandleCrc32(w, path + 10);
-  if (Prefix(path, "/download/", 10)) {
-    HandleDownload(w, path + 10);
-    SendResponse(w, 0, nullptr, 5);
-    return;
-  }
-  if (Prefix(path, "/app/", 5)) return AppRoute(w, path);
-  if (Prefix(path, "/quit!", 6)) {
-    HostConfig.ServerRunning = 0;
-    return;
-  }
-  if (Prefix(path, "/nemasock/", 10)) return NemaSock(w, path + 10);
-  if (Prefix(path, "/UexecSql/", 10)) {
-    DbHandle trip = HostConfig.TripDb.get();
-    return HandleExecSql(w, trip.get(), path + 10);
-  }
-  if (Prefix(path, "/MexecSql/", 10)) {
-    DbHandle chart = HostConfig.ChartDb.get();
-    return HandleExecSql(w, chart.get(), path + 10);
-  }
-  if (Prefix(path, "/getAisData", 11)) {
-    AisWriteJson(w);
-    SendResponse(w, 0, nullptr, 5);
-    return;
-  }
+  for (const auto &r : kGetRoutes)
+    if (Prefix(path, r.prefix, r.len)) return r.handler(w, path, path + r.len);
   ChartLookup(w, path);
 }
 
 void RoutePost(SockBuf &w, char *path, const char *body, int bodyLen) {
-  if (Prefix(path, "/setValue/", 10)) {
-    DbHandle trip = HostConfig.TripDb.get();
-    int rc = KvtPut(trip.get(), w, path + 10, body, bodyLen, 10);
-    OutAppendStr(w, rc == 0 ? "OK" : "ERR");
-    SendResponse(w, 0, nullptr, 0);
-    return;
-  }
-  if (Prefix(path, "/UexecSql", 9)) {
-    DbHandle trip = HostConfig.TripDb.get();
-    return HandleExecSql(w, trip.get(), body);
-  }
-  if (Prefix(path, "/MexecSql", 9)) {
-    DbHandle chart = HostConfig.ChartDb.get();
-    return HandleExecSql(w, chart.get(), body);
-  }
-  if (Prefix(path, "/getSetHostStat/", 16)) return HandleHostStat(w, body, path + 16, bodyLen);
+  for (const auto &r : kPostRoutes)
+    if (Prefix(path, r.prefix, r.len)) return r.handler(w, path + r.len, body, bodyLen);
 }

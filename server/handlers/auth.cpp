@@ -15,5 +15,5 @@ void HandleGetAuth(SockBuf &w, const char *text) {
   char token[33];
   Md5Hex(token, input);
   OutAppend(w, token, 32);
-  SendResponse(w, 0, nullptr, 5);
+  SendResponse(w, 0, nullptr, kMimeJson);
 }

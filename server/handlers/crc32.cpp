@@ -49,5 +49,5 @@ void HandleCrc32(SockBuf &w, const char *name) {
     close(fd);
     OutAppendF(w, "{\"crc32\":\"%08x\",\"size\":%" PRId64 "}", ~crc, size);
   }
-  SendResponse(w, 0, "200 OK", 5);
+  SendResponse(w, 0, "200 OK", kMimeJson);
 }

@@ -465,4 +465,5 @@ void HandleDownload(SockBuf &w, const char *rest) {
     if (s == Requested || s == Running) s = CancelRequested;
   }
   OutAppendF(w, kProgressFormat, d.id.load(), d.bytes.load(), s, d.error.load());
+  SendResponse(w, 0, nullptr, kMimeJson);
 }

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <string>
 
-#include "server/sockbuf.h"
+#include "common/sockbuf.h"
 
 // Host name of the remote chart server, used when MAROLIN_CHART_SERVER is not set.
 extern const char *const DefaultChartServer;

@@ -47,5 +47,5 @@ void HandleGazetteer(SockBuf &w, const char *rest) {
     }
   }
   OutAppendStr(w, "]");
-  SendResponse(w, 0, "200 OK", 4);
+  SendResponse(w, 0, "200 OK", kMimeText);
 }

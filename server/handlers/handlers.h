@@ -1,35 +1,44 @@
 // The route handlers of the local server. Each is called on the connection's thread with
-// the writer already reset; "sends" handlers call SendResponse themselves, the others only
-// fill the writer and the route sends (see server/routes.cpp).
+// the writer already reset and sends its own response.
 #pragma once
 
 #include <sqlite3.h>
 
-#include "server/sockbuf.h"
+#include "server/response.h"
 
 // Web application files and map texts.
-void KvtServe(SockBuf &w, sqlite3 *db, const char *key, const char *lang);          // sends
-void HandleMapDataA(SockBuf &w, const char *rest, sqlite3 *db, const char *lang);   // sends
-void ServeStaticFile(SockBuf &w, const char *rest);                                 // sends
+void KvtServe(SockBuf &w, sqlite3 *db, const char *key, const char *lang);
+void HandleMapDataA(SockBuf &w, const char *rest, sqlite3 *db, const char *lang);
+void ServeStaticFile(SockBuf &w, const char *rest);
 
 // Chart tiles and gazetteer.
-void HandleGetTile(SockBuf &w, const char *rest);   // sends
-void HandleGetTileI(SockBuf &w, const char *rest);  // sends
-void HandleGazetteer(SockBuf &w, const char *rest); // sends
+void HandleGetTile(SockBuf &w, const char *rest);
+void HandleGetTileI(SockBuf &w, const char *rest);
+void HandleGazetteer(SockBuf &w, const char *rest);
 
 // Host state and track.
-void HandleHostStat(SockBuf &w, const char *body, const char *rest, int bodyLen);  // sends
+void HandleHostStat(SockBuf &w, const char *body, const char *rest, int bodyLen);
 
-// Settings and state. KvtPut returns 0 on success (it may set an error status text).
+// Settings and state. KvtPut returns 0 on success (it may set an error status text) and
+// sends nothing; HandleSetValue stores with it and answers.
 int KvtPut(sqlite3 *db, SockBuf &w, const char *key, const char *value, int valueLen, int t);
-void HandleGetSetState(SockBuf &w, char *rest);  // sends
+void HandleSetValue(SockBuf &w, const char *key, const char *body, int bodyLen);
+void HandleGetSetState(SockBuf &w, char *rest);
 
 // SQL passthrough.
-void HandleExecSql(SockBuf &w, sqlite3 *db, const char *sql);  // sends
+void HandleExecSql(SockBuf &w, sqlite3 *db, const char *sql);
 
 // Request token and package checksum.
-void HandleGetAuth(SockBuf &w, const char *text);  // sends
-void HandleCrc32(SockBuf &w, const char *rest);    // sends
+void HandleGetAuth(SockBuf &w, const char *text);
+void HandleCrc32(SockBuf &w, const char *rest);
 
-// Package download: start, poll or cancel, then the progress object (route sends).
+// Package download: start, poll or cancel, then the progress object.
 void HandleDownload(SockBuf &w, const char *rest);
+
+// Version and locale of the program.
+extern const char *const HostVersionText;
+void HandleHostVersion(SockBuf &w);
+
+// Navigation: NMEA-over-TCP control and the AIS poll.
+void HandleNemaSock(SockBuf &w, char *rest);
+void HandleAisData(SockBuf &w);

@@ -19,7 +19,6 @@
 namespace {
 
 const char *const kTrackSql = "SELECT x,y,ts FROM log WHERE ts > ? AND t=1 ORDER BY ts";
-constexpr int kJsonMime = 5;
 
 // One "%d" of a scanf format: blanks skipped, an optional sign, at least one digit.
 // Values beyond int are clamped. False when no number is there.
@@ -114,5 +113,5 @@ void HandleHostStat(SockBuf &w, const char *body, const char *rest, int bodyLen)
     }
   }
   OutAppendStr(w, "]}");
-  SendResponse(w, 0, nullptr, kJsonMime);
+  SendResponse(w, 0, nullptr, kMimeJson);
 }

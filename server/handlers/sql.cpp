@@ -15,7 +15,6 @@
 #include "common/db.h"
 #include "server/handlers/handlers.h"
 
-static const int kJsonMime = 5;
 // The page's statements are small; one that runs longer is stopped ("interrupted").
 static const int kSqlTimeLimitMs = 5000;
 // Largest text or blob a statement of the page may make, and largest answer.
@@ -140,7 +139,7 @@ void HandleExecSql(SockBuf &w, sqlite3 *db, const char *sql) {
   if (!db) {
     // No connection: the library's text for a missing connection.
     OutAppendStr(w, sqlite3_errmsg(nullptr));
-    SendResponse(w, 0, "200 OK", kJsonMime);
+    SendResponse(w, 0, "200 OK", kMimeJson);
     return;
   }
   const char *status = "200 OK";
@@ -196,5 +195,5 @@ void HandleExecSql(SockBuf &w, sqlite3 *db, const char *sql) {
         OutAppendStr(w, "ERR");
     }
   }
-  SendResponse(w, 0, status, kJsonMime);
+  SendResponse(w, 0, status, kMimeJson);
 }

@@ -20,12 +20,19 @@ static const char *const kDeleteFailed = "500 DELETE FROM kvt";
 static const char *const kInsertFailed = "500 ERROR INSERT kvt";
 static const char *const kNoSuchState = "510 no such state";
 static const int kStateType = 9;
-static const int kStateMime = 9;
 
 // Appends to the status text, cutting at its width.
 static void StatusAppend(SockBuf &w, const char *text) {
   size_t have = std::strlen(w.status);
   std::snprintf(w.status + have, sizeof w.status - have, "%s", text);
+}
+
+// Stores the body under the key as "/setValue/" does and answers "OK" or "ERR".
+void HandleSetValue(SockBuf &w, const char *key, const char *body, int bodyLen) {
+  DbHandle trip = HostConfig.TripDb.get();
+  int rc = KvtPut(trip.get(), w, key, body, bodyLen, 10);
+  OutAppendStr(w, rc == 0 ? "OK" : "ERR");
+  SendResponse(w, 0, nullptr, kMimeBinary);
 }
 
 // Runs one statement without a result; true when it is done.
@@ -181,5 +188,5 @@ void HandleGetSetState(SockBuf &w, char *rest) {
   }
   // Every value is kept, an unknown key's too; a failed store shows only in the status.
   KvtPut(trip.get(), w, key, value, static_cast<int>(std::strlen(value)), kStateType);
-  SendResponse(w, 0, nullptr, kStateMime);
+  SendResponse(w, 0, nullptr, kMimeHtml);
 }

@@ -24,7 +24,7 @@ static const int kTileMaxAge = 600;
 // Looks the key up in the chart package open now and sends the tile or the GIF.
 static void SendTile(SockBuf &w, bool parsed, int64_t key) {
   SockBufReset(w);
-  int mime = 8;
+  int mime = kMimeGif;
   if (parsed) {
     ChartStmt st(ChartQuery::Tile);
     if (st.ok()) {
@@ -33,11 +33,11 @@ static void SendTile(SockBuf &w, bool parsed, int64_t key) {
         const void *png = sqlite3_column_blob(st, 0);
         int n = sqlite3_column_bytes(st, 0);
         if (png && n > 0) OutAppend(w, png, static_cast<size_t>(n));
-        mime = 6;
+        mime = kMimePng;
       }
     }
   }
-  if (mime == 8) OutAppend(w, MissingTileGif, sizeof MissingTileGif);
+  if (mime == kMimeGif) OutAppend(w, MissingTileGif, sizeof MissingTileGif);
   SendResponse(w, kTileMaxAge, "200 OK", mime);
 }
 

@@ -23,10 +23,6 @@ const char *const kSelectRow = "SELECT v,t FROM kvt WHERE k=LOWER(?) AND l IN (?
 const char *const kSelectValues = "SELECT v FROM kvt WHERE k=LOWER(?) AND l IN (?,'**')";
 
 constexpr int kHtmlPage = 100;
-constexpr int kMimeBinary = 0;
-constexpr int kMimeHtml = 9;
-constexpr int kMimeJson = 5;
-constexpr int kMimePng = 6;
 constexpr int kPngMaxAge = 900;
 constexpr size_t kReadChunk = 16384;
 
@@ -42,7 +38,7 @@ int StaticMime(const char *rest) {
   static const struct {
     const char *part;
     int mime;
-  } kKinds[] = {{".png", 6}, {".css", 2}, {".js", 3}, {".html", 1}};
+  } kKinds[] = {{".png", kMimePng}, {".css", kMimeCss}, {".js", kMimeJs}, {".html", kMimeHtmlUtf8}};
   int mime = kMimeBinary;
   for (const auto &k : kKinds)
     if (std::strstr(rest, k.part)) mime = k.mime;
@@ -108,7 +104,7 @@ void KvtServe(SockBuf &w, sqlite3 *db, const char *key, const char *lang) {
       if (t == kHtmlPage) {
         OutAppendStr(w, kDocType);
         mime = kMimeHtml;
-      } else if (t >= 0 && t <= 12) {
+      } else if (t >= 0 && t < kMimeCount) {
         mime = t;
       }
       if (v && vlen > 0) OutAppend(w, v, static_cast<size_t>(vlen));

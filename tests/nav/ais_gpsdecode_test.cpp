@@ -1,7 +1,7 @@
 // Cross-check against a peer decoder: gpsd's gpsdecode decodes the AIS lines of the
 // recorded logs, and every message of a type that makes rows here must carry the same
-// values in this system's row. Differences that follow from the design are listed below;
-// any other difference fails.
+// values in this system's row. Differences that follow from how this system pairs the
+// parts of message 24 are listed below; any other difference fails.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -189,7 +189,7 @@ TEST(AisPeerDecoder, RowsMatchGpsdecode) {
   }
   for (; j < rows.size(); ++j) diffs.push_back("type " + rows[j][1] + " mmsi " + rows[j][0] + ": no peer record");
 
-  // Documented differences. The peer keeps part A of message 24 per MMSI until its part B
+  // Known differences. The peer keeps part A of message 24 per MMSI until its part B
   // comes; here a part B is written only with the very last part A, so a part B that
   // follows another vessel's part A gives no row.
   const std::vector<std::string> documented = {

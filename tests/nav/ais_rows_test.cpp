@@ -13,10 +13,10 @@
 #include <thread>
 #include <vector>
 
+#include "common/sockbuf.h"
 #include "nav/ais/ais.h"
 #include "nav/ais/ais_codec.h"
 #include "nav/ais/ais_rows_buffer.h"
-#include "server/sockbuf.h"
 #include "tests/nav/ais_test_util.h"
 
 using ais_test::BitWriter;

@@ -1,5 +1,5 @@
 // SockBuf reading, the response writer and percent-decoding, over real socket pairs.
-#include "server/sockbuf.h"
+#include "server/response.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>

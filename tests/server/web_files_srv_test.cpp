@@ -14,9 +14,9 @@
 
 #include "common/db.h"
 #include "common/host_config.h"
+#include "common/sockbuf.h"
 #include "server/databases.h"
 #include "server/handlers/handlers.h"
-#include "server/sockbuf.h"
 #include "tests/support/packages.h"
 #include "tests/support/testing.h"
 

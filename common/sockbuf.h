@@ -1,6 +1,6 @@
 // SockBuf: a socket with one growable byte buffer and the cursors over it, used for both
 // sides of an HTTP connection, the NMEA-over-TCP client and the download client; plus the
-// response writer (OutAppend*, SendResponse), MimeTable and UrlDecode.
+// body appends (OutAppend*) that fill it. The HTTP response writer is server/response.h.
 #pragma once
 
 #include <cstddef>
@@ -23,8 +23,6 @@ struct SockBuf {
   SockBuf(const SockBuf &) = delete;
   SockBuf &operator=(const SockBuf &) = delete;
 };
-
-extern const char *const MimeTable[13];
 
 // Socket options of a connection: receive and send time-out seconds*1000+100 ms,
 // SO_KEEPALIVE on.
@@ -55,10 +53,3 @@ int OutAppendStr(SockBuf &sb, const char *text);
 int OutAppendJson(SockBuf &sb, const void *data, size_t count);
 // printf-style append of one formatted piece (any length).
 int OutAppendF(SockBuf &sb, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-
-// Sends header and body together; returns the body length, or -1 when the send failed
-// (keep-alive is then cleared).
-long SendResponse(SockBuf &sb, int maxAge, const char *status, int mime);
-
-// Percent-decodes text in place; returns the length of the result.
-int UrlDecode(char *text);
