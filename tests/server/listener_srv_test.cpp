@@ -94,6 +94,19 @@ void StopServer() {
   CloseDatabases();
 }
 
+// "/hostversion/" from the first connect that the server takes, within a minute.
+std::optional<HttpResponse> HostVersionOnceUp() {
+  std::optional<HttpResponse> r;
+  for (int i = 0; i < 600 && !r; ++i) {
+    HttpConn c;
+    if (c.ok())
+      r = c.get("/hostversion/");
+    else
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return r;
+}
+
 TEST(Listener, TakenAddressRestartsUntilItIsFree) {
   TestEnv env;
   int blocker = ListenOn("127.0.0.2", 9999);
@@ -108,14 +121,7 @@ TEST(Listener, TakenAddressRestartsUntilItIsFree) {
 
   // A listener that failed to bind must not wait on some other address: its accept
   // fails and the restart binds again once the address is free.
-  std::optional<HttpResponse> r;
-  for (int i = 0; i < 600 && !r; ++i) {
-    HttpConn c;
-    if (c.ok())
-      r = c.get("/hostversion/");
-    else
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+  std::optional<HttpResponse> r = HostVersionOnceUp();
   ASSERT_TRUE(r) << "the server never came up on 127.0.0.2:9999";
   EXPECT_EQ(r->statusLine, "HTTP/1.1 200 OK");
   StopServer();
@@ -139,14 +145,7 @@ TEST(Listener, AnAddressThatDoesNotParseIsAFailedBind) {
   EXPECT_FALSE(AnyListenerOn9999());
   // The restart takes the address as it then stands.
   std::strcpy(HostConfig.ServerAddress, "127.0.0.2");
-  std::optional<HttpResponse> r;
-  for (int i = 0; i < 600 && !r; ++i) {
-    HttpConn c;
-    if (c.ok())
-      r = c.get("/hostversion/");
-    else
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+  std::optional<HttpResponse> r = HostVersionOnceUp();
   ASSERT_TRUE(r);
   StopServer();
 }
