@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/json_escape.h"
+
 static constexpr int kInitialCapacity = 65536;
 
 SockBuf::~SockBuf() { std::free(buf); }
@@ -191,19 +193,7 @@ int OutAppendJson(SockBuf &sb, const void *data, size_t count) {
   };
   for (size_t i = 0; i < count; ++i) {
     unsigned char c = p[i];
-    char esc = 0;
-    switch (c) {
-      case '"': esc = '"'; break;
-      case '\'': esc = '\''; break;
-      case '\\': esc = '\\'; break;
-      case '/': esc = '/'; break;
-      case 0x08: esc = 'b'; break;
-      case 0x09: esc = 't'; break;
-      case 0x0A: esc = 'n'; break;
-      case 0x0C: esc = 'f'; break;
-      case 0x0D: esc = 'r'; break;
-      default: break;
-    }
+    char esc = JsonEscapeLetter(c);
     if (n + 2 > sizeof tmp) flush();
     if (esc) {
       tmp[n++] = '\\';
