@@ -197,44 +197,39 @@ ChartServer ChartServerConfig() {
   return s;
 }
 
-int RemoteGet(SockBuf &conn, const char *path) {
-  ChartServer server = ChartServerConfig();
+namespace {
 
+// Resolves the server, tried ResolveTries times with a pause between; null when it never
+// resolves or the download is cancelled. The caller frees the list.
+addrinfo *Resolve(const ChartServer &server) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
-  addrinfo *list = nullptr;
   for (int tries = 0;;) {
-    if (getaddrinfo(server.host.c_str(), server.port.c_str(), &hints, &list) == 0) break;
-    list = nullptr;
+    addrinfo *list = nullptr;
+    if (getaddrinfo(server.host.c_str(), server.port.c_str(), &hints, &list) == 0) return list;
     PauseUnlessCancelled(ResolveRetryWaitMs);
-    if (++tries == ResolveTries || DownloadCancelRequested()) return RemoteNotResolved;
+    if (++tries == ResolveTries || DownloadCancelRequested()) return nullptr;
   }
+}
 
-  int sock = -1;
-  for (addrinfo *a = list; a; a = a->ai_next) {
+// A connected socket to the first address that takes the connection; -1 for none.
+int ConnectFirst(const addrinfo *list) {
+  for (const addrinfo *a = list; a; a = a->ai_next) {
     int s = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
     if (s < 0) continue;
     SockSetOptions(RemoteReceiveSeconds, s);
-    if (ConnectBounded(s, a->ai_addr, a->ai_addrlen)) {
-      sock = s;
-      break;
-    }
+    if (ConnectBounded(s, a->ai_addr, a->ai_addrlen)) return s;
     ::close(s);
   }
-  freeaddrinfo(list);
-  if (sock < 0) return RemoteNoConnection;
+  return -1;
+}
 
-  SockSetOptions(RemoteReceiveSeconds, sock);
-  SockBufReset(conn);
-  conn.sock = sock;
-
-  std::string request = FormatString(kRemoteRequestFormat, path, server.text.c_str());
-  ::send(sock, request.data(), request.size(), MSG_NOSIGNAL);
-
+// Reads the answer's header, which counts as one piece: the Content-Length or one of
+// RemoteGetResult.
+int ReadAnswerHeader(SockBuf &conn) {
   bool seen = false;
   long long length = 0;
-  // The whole header counts as one piece.
   RemoteClock::time_point deadline = PieceDeadline();
   for (bool first = true;; first = false) {
     const char *line = ReadHeaderLine(conn, deadline);
@@ -250,4 +245,22 @@ int RemoteGet(SockBuf &conn, const char *path) {
   }
   if (!seen || length < 0) return RemoteNoLength;
   return static_cast<int>(length);
+}
+
+}  // namespace
+
+int RemoteGet(SockBuf &conn, const char *path) {
+  ChartServer server = ChartServerConfig();
+  addrinfo *list = Resolve(server);
+  if (!list) return RemoteNotResolved;
+  int sock = ConnectFirst(list);
+  freeaddrinfo(list);
+  if (sock < 0) return RemoteNoConnection;
+
+  SockSetOptions(RemoteReceiveSeconds, sock);
+  SockBufReset(conn);
+  conn.sock = sock;
+  std::string request = FormatString(kRemoteRequestFormat, path, server.text.c_str());
+  ::send(sock, request.data(), request.size(), MSG_NOSIGNAL);
+  return ReadAnswerHeader(conn);
 }
