@@ -13,9 +13,10 @@
 // Package download progress. The fields are atomics: the route polls them while the
 // download thread writes them; the request text is written only by the route that moves
 // the state from 0 to 1 and read only by the thread that state starts.
+enum DownloadStateValue { DownloadIdle = 0, DownloadRequested = 1, DownloadRunning = 2, DownloadCancelling = 3 };
 struct DownloadStateRec {
   std::atomic<int> bytes{0};  // bytes so far
-  std::atomic<int> state{0};  // 0 idle, 1 requested, 2 running, 3 cancel requested
+  std::atomic<int> state{0};  // a DownloadStateValue: 3 is a cancel requested
   std::atomic<int> error{0};  // 0 or a negative code
   std::atomic<int> id{0};     // package id
   char request[256] = {};     // argument of the last start request

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/json_escape.h"
+
 static constexpr int kInitialCapacity = 65536;
 
 SockBuf::~SockBuf() { std::free(buf); }
@@ -68,15 +70,25 @@ static int Compact(SockBuf &sb) {
   return held;
 }
 
+// Moves the buffer to a block of newCap bytes, keeping its contents and read positions;
+// false when the allocation fails (the old block stays in use).
+static bool Resize(SockBuf &sb, size_t newCap) {
+  const ptrdiff_t line = sb.lineStart - sb.buf, end = sb.dataEnd - sb.buf, scan = sb.scan - sb.buf;
+  char *nb = static_cast<char *>(std::realloc(sb.buf, newCap));
+  if (!nb) return false;
+  sb.buf = nb;
+  sb.lineStart = nb + line;
+  sb.dataEnd = nb + end;
+  sb.scan = nb + scan;
+  sb.capacity = static_cast<int>(newCap);
+  return true;
+}
+
 bool SockBufShrink(SockBuf &sb) {
   int held = static_cast<int>(sb.dataEnd - sb.lineStart);
   if (!sb.buf || sb.capacity <= kInitialCapacity || held >= kInitialCapacity) return false;
   Compact(sb);
-  char *nb = static_cast<char *>(std::realloc(sb.buf, kInitialCapacity));
-  if (!nb) return false;  // the larger block stays in use
-  sb.buf = sb.lineStart = sb.scan = nb;
-  sb.dataEnd = nb + held;
-  sb.capacity = kInitialCapacity;
+  if (!Resize(sb, kInitialCapacity)) return false;  // the larger block stays in use
   sb.outLen = 0;
   return true;
 }
@@ -116,14 +128,8 @@ char *SockBufReadBytes(SockBuf &sb, int count) {
   if (!sb.buf || count <= 0) return nullptr;
   if (count >= sb.capacity) {
     if (count > INT_MAX - 8) return nullptr;
-    size_t newCap = static_cast<size_t>(count) + 8;
-    char *nb = static_cast<char *>(std::realloc(sb.buf, newCap));
-    if (!nb) return nullptr;  // the caller ends the connection as for a failed receive
-    sb.lineStart = nb + (sb.lineStart - sb.buf);
-    sb.dataEnd = nb + (sb.dataEnd - sb.buf);
-    sb.scan = nb + (sb.scan - sb.buf);
-    sb.buf = nb;
-    sb.capacity = static_cast<int>(newCap);
+    // A failed allocation: the caller ends the connection as for a failed receive.
+    if (!Resize(sb, static_cast<size_t>(count) + 8)) return nullptr;
   }
   for (;;) {
     sb.lineLen = 0;
@@ -158,13 +164,7 @@ static void Reserve(SockBuf &sb, size_t count) {
     // copied over and over.
     size_t grown = static_cast<size_t>(sb.capacity) + static_cast<size_t>(sb.capacity) / 2;
     if (grown > need && grown <= static_cast<size_t>(INT_MAX)) need = grown;
-    char *nb = static_cast<char *>(std::realloc(sb.buf, need));
-    if (!nb) std::exit(1);
-    sb.lineStart = nb + (sb.lineStart - sb.buf);
-    sb.dataEnd = nb + (sb.dataEnd - sb.buf);
-    sb.scan = nb + (sb.scan - sb.buf);
-    sb.buf = nb;
-    sb.capacity = static_cast<int>(need);
+    if (!Resize(sb, need)) std::exit(1);
   }
 }
 
@@ -191,19 +191,7 @@ int OutAppendJson(SockBuf &sb, const void *data, size_t count) {
   };
   for (size_t i = 0; i < count; ++i) {
     unsigned char c = p[i];
-    char esc = 0;
-    switch (c) {
-      case '"': esc = '"'; break;
-      case '\'': esc = '\''; break;
-      case '\\': esc = '\\'; break;
-      case '/': esc = '/'; break;
-      case 0x08: esc = 'b'; break;
-      case 0x09: esc = 't'; break;
-      case 0x0A: esc = 'n'; break;
-      case 0x0C: esc = 'f'; break;
-      case 0x0D: esc = 'r'; break;
-      default: break;
-    }
+    char esc = JsonEscapeLetter(c);
     if (n + 2 > sizeof tmp) flush();
     if (esc) {
       tmp[n++] = '\\';

@@ -21,6 +21,10 @@
 #include <utility>
 #include <vector>
 
+#include "common/ascii.h"
+#include "common/fd.h"
+#include "common/hex.h"
+
 namespace fs = std::filesystem;
 
 struct RegKeyRec {
@@ -60,8 +64,7 @@ struct Key {
 using Hive = std::map<std::string, Key>;
 
 std::string Fold(std::string s) {
-  for (char &c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  for (char &c : s) c = AsciiToLower(c);
   return s;
 }
 
@@ -140,13 +143,6 @@ std::string Escape(const std::string &s) {
   return out;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 bool Unescape(const std::string &s, std::string *out) {
   out->clear();
   for (size_t i = 0; i < s.size(); i++) {
@@ -154,9 +150,9 @@ bool Unescape(const std::string &s, std::string *out) {
       *out += s[i];
       continue;
     }
-    int hi = i + 1 < s.size() ? HexDigit(s[i + 1]) : -1;
-    int lo = i + 2 < s.size() ? HexDigit(s[i + 2]) : -1;
-    if (hi < 0 || lo < 0) return false;
+    uint8_t hi = i + 1 < s.size() ? HexDigitValue(s[i + 1]) : kNotHexDigit;
+    uint8_t lo = i + 2 < s.size() ? HexDigitValue(s[i + 2]) : kNotHexDigit;
+    if (hi == kNotHexDigit || lo == kNotHexDigit) return false;
     *out += static_cast<char>(hi * 16 + lo);
     i += 2;
   }
@@ -209,21 +205,18 @@ long LoadStored(int hive, Hive *h) {
   std::string dir = RegistryDir();
   if (dir.empty()) return ERROR_SUCCESS;
   std::string file = dir + "/" + kHiveNames[hive];
-  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return (errno == ENOENT || errno == ENOTDIR) ? ERROR_SUCCESS : ERROR_CANTREAD;
+  UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return (errno == ENOENT || errno == ENOTDIR) ? ERROR_SUCCESS : ERROR_CANTREAD;
   std::string text;
   char buf[8192];
   for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
+    ssize_t n = ::read(fd.get(), buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      ::close(fd);
-      return ERROR_CANTREAD;
-    }
+    if (n < 0) return ERROR_CANTREAD;
     if (n == 0) break;
     text.append(buf, static_cast<size_t>(n));
   }
-  ::close(fd);
+  fd.reset();
   size_t pos = 0;
   while (pos < text.size()) {
     size_t nl = text.find('\n', pos);
@@ -244,17 +237,6 @@ std::string Serialise(const Hive &h) {
   return out;
 }
 
-bool WriteAll(int fd, const std::string &s) {
-  size_t done = 0;
-  while (done < s.size()) {
-    ssize_t n = ::write(fd, s.data() + done, s.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Replaces the hive file: the new text goes to a temporary file in the same folder,
 // which is synced and then renamed over the old one.
 long SaveStored(int hive, const Hive &h) {
@@ -262,19 +244,17 @@ long SaveStored(int hive, const Hive &h) {
   if (dir.empty()) return ERROR_CANTWRITE;
   std::string file = dir + "/" + kHiveNames[hive];
   std::string tmp = file + ".XXXXXX";
-  int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
-  if (fd < 0) return ERROR_CANTWRITE;
-  bool ok = WriteAll(fd, Serialise(h)) && ::fsync(fd) == 0;
-  ok = (::close(fd) == 0) && ok;
+  UniqueFd fd(::mkostemp(tmp.data(), O_CLOEXEC));
+  if (fd.get() < 0) return ERROR_CANTWRITE;
+  std::string text = Serialise(h);
+  bool ok = WriteAll(fd.get(), text.data(), text.size()) && ::fsync(fd.get()) == 0;
+  ok = fd.reset() == 0 && ok;
   if (!ok || ::rename(tmp.c_str(), file.c_str()) != 0) {
     ::unlink(tmp.c_str());
     return ERROR_CANTWRITE;
   }
-  int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
-  }
+  UniqueFd dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dfd.get() >= 0) ::fsync(dfd.get());
   return ERROR_SUCCESS;
 }
 
@@ -287,23 +267,15 @@ class HiveWriteLock {
     if (dir.empty()) return;
     fs::create_directories(dir, ec);
     if (ec) return;
-    fd_ = ::open((dir + "/" + kHiveNames[hive] + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    while (fd_ >= 0 && ::flock(fd_, LOCK_EX) != 0) {
-      if (errno != EINTR) {
-        ::close(fd_);
-        fd_ = -1;
-      }
+    fd_.reset(::open((dir + "/" + kHiveNames[hive] + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    while (fd_.get() >= 0 && ::flock(fd_.get(), LOCK_EX) != 0) {
+      if (errno != EINTR) fd_.reset();
     }
   }
-  ~HiveWriteLock() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  HiveWriteLock(const HiveWriteLock &) = delete;
-  HiveWriteLock &operator=(const HiveWriteLock &) = delete;
-  bool ok() const { return fd_ >= 0; }
+  bool ok() const { return fd_.get() >= 0; }
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
 };
 
 // --- keys the system supplies -----------------------------------------------
@@ -326,7 +298,7 @@ bool MachineGuidFromSystem(std::string *guid) {
     std::string id;
     if (!ReadFirstLine(path, &id)) continue;
     while (!id.empty() && (id.back() == ' ' || id.back() == '\r' || id.back() == '\t')) id.pop_back();
-    if (id.size() != 32 || !std::all_of(id.begin(), id.end(), [](char c) { return HexDigit(c) >= 0; })) continue;
+    if (id.size() != 32 || !std::all_of(id.begin(), id.end(), [](char c) { return HexDigitValue(c) != kNotHexDigit; })) continue;
     id = Fold(id);
     *guid = id.substr(0, 8) + "-" + id.substr(8, 4) + "-" + id.substr(12, 4) + "-" + id.substr(16, 4) + "-" + id.substr(20);
     return true;

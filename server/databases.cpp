@@ -1,15 +1,16 @@
 // The database step of start-up (OpenDatabases) and the close at shutdown.
 #include "server/databases.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <string>
 
+#include "common/fd.h"
 #include "common/host_config.h"
 #include "common/pos_state.h"
+#include "server/handlers/package_name.h"
 #include "server/listener.h"
 
 static const char *const kAppPackage = "A000001.veskara";
@@ -30,18 +31,11 @@ void LimitPageReach(sqlite3 *db) {
 }
 
 bool IsSqliteFile(const char *path) {
-  // stat first, so that a device is never opened; the open is non-blocking, so that a FIFO
-  // put in place in between does not wait for a writer.
-  struct stat st;
-  if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return false;
+  UniqueFd fd(OpenRegularFile(path));
+  if (fd.get() < 0) return false;
   static const char kMagic[16] = "SQLite format 3";  // with its NUL: 16 bytes
   char head[16];
-  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && pread(fd, head, sizeof head, 0) == sizeof head &&
-            std::memcmp(head, kMagic, sizeof head) == 0;
-  close(fd);
-  return ok;
+  return pread(fd.get(), head, sizeof head, 0) == sizeof head && std::memcmp(head, kMagic, sizeof head) == 0;
 }
 
 DbHandle OpenPackageFile(const char *path) {
@@ -55,12 +49,11 @@ DbHandle OpenPackageFile(const char *path) {
   return db;
 }
 
-// Opens a package read-only from PackageFolder, else under its bare name (working directory).
+// Opens a package read-only from the first of its places that holds one.
 DbHandle OpenPackage(const char *name) {
-  std::string path = std::string(HostConfig.PackageFolder) + name;
-  DbHandle db = OpenPackageFile(path.c_str());
-  if (!db) db = OpenPackageFile(name);
-  return db;
+  for (const std::string &place : PackagePlaces(name))
+    if (DbHandle db = OpenPackageFile(place.c_str())) return db;
+  return nullptr;
 }
 
 int OpenDatabases() {

@@ -1,7 +1,11 @@
 // The database step of start-up and the close at shutdown.
 #pragma once
 
+// Opens the web-application package and the trip database (creating its schema), resets
+// the position state and starts the listener.
 int OpenDatabases();
+// Marks the server stopped and closes the trip, web-application and chart connections;
+// requests in flight keep their own references. At shutdown, and before a listener restart.
 void CloseDatabases();
 
 #include "common/db.h"
@@ -21,6 +25,6 @@ DbHandle OpenPackageFile(const char *path);
 // loading, defensive mode (no writable schema and the like).
 void LimitPageReach(sqlite3 *db);
 
-// Opens a package file read-only from PackageFolder, else under its bare name relative
-// to the working directory; null when neither opens.
+// Opens a package file read-only from the first of its places (PackagePlaces) that
+// holds one; null when neither does.
 DbHandle OpenPackage(const char *name);

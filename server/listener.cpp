@@ -471,13 +471,10 @@ int ListenerThread() {
   if (HostConfig.ServerRunning) {
     // Restart after an accept failure, paced so that a listener that cannot bind does
     // not spin. Requests in flight keep their own references to the old connections.
-    HostConfig.ServerRunning = 0;
     int delay = restartDelayMs.load();
     delay = delay == 0 ? 1000 : std::min(delay * 2, 30000);
     restartDelayMs = delay;
-    HostConfig.TripDb.close();
-    HostConfig.AppDb.close();
-    HostConfig.ChartDb.close();
+    CloseDatabases();
     std::this_thread::sleep_for(std::chrono::milliseconds(delay));
     OpenDatabases();
   }

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/hex.h"
+
 const char *const MimeTable[kMimeCount] = {
     "application/binary;",
     "text/html; charset=UTF-8",
@@ -105,21 +107,14 @@ long SendResponse(SockBuf &sb, int maxAge, const char *status, int mime) {
   return sb.outLen;
 }
 
-static int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 int UrlDecode(char *text) {
   char *out = text;
   const char *in = text;
   while (*in) {
     if (*in == '%') {
-      int hi = HexValue(in[1]);
-      int lo = hi >= 0 ? HexValue(in[2]) : -1;
-      if (hi >= 0 && lo >= 0) {
+      uint8_t hi = HexDigitValue(in[1]);
+      uint8_t lo = hi != kNotHexDigit ? HexDigitValue(in[2]) : kNotHexDigit;
+      if (hi != kNotHexDigit && lo != kNotHexDigit) {
         *out++ = static_cast<char>(hi * 16 + lo);
         in += 3;
         continue;

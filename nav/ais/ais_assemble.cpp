@@ -48,13 +48,6 @@ void ResetReader(SixbitState &six) {
 
 }  // namespace
 
-uint8_t HexDigitValue(char c) {
-  if (c >= '0' && c <= '9') return static_cast<uint8_t>(c - '0');
-  if (c >= 'A' && c <= 'F') return static_cast<uint8_t>(c - 'A' + 10);
-  if (c >= 'a' && c <= 'f') return static_cast<uint8_t>(c - 'a' + 10);
-  return 255;
-}
-
 int NmeaChecksum(const char *line, uint8_t *x) {
   if (line == nullptr || x == nullptr) return 1;
   const char *p = line;
@@ -83,9 +76,9 @@ int NmeaCheck(const char *line, uint8_t *x) {
   const char *star = std::strchr(line, '*');
   if (star == nullptr) return 2;
   uint8_t hi = HexDigitValue(star[1]);
-  if (hi == 255) return 1;
+  if (hi == kNotHexDigit) return 1;
   uint8_t lo = HexDigitValue(star[2]);
-  if (lo == 255) return 1;
+  if (lo == kNotHexDigit) return 1;
   return static_cast<uint8_t>(hi * 16 + lo) == *x ? 0 : 2;
 }
 

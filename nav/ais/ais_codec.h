@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/hex.h"  // HexDigitValue, used by the checksum check
+
 // ---- Checksum, assembly and six-bit reader -------------------------------------------
 
 struct SixbitState {
@@ -34,8 +36,6 @@ enum AisAssembleResult {
   kAisOutOfSequence = 5,
 };
 
-// "0"-"9" -> 0-9, "A"-"F"/"a"-"f" -> 10-15, anything else 255.
-uint8_t HexDigitValue(char c);
 // XOR of the range after the first '!' or '$' up to '*' into x. 0 when closed by '*', else 1.
 int NmeaChecksum(const char *line, uint8_t *x);
 // 0 checksum correct; 1 the first '*' is not followed by two hex digits; 2 anything else.

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/json_escape.h"
 #include "nav/ais/ais_codec.h"
 
 int64_t AisBaseStationTime = 0;
@@ -54,15 +55,9 @@ char *JsonQuote6bit(char *dst, const char *src) {
   char *const limit = dst + kAisRowSize - 4;  // an escape pair, the closing quote, the NUL
   for (; *src != '\0' && *src != '@' && d < limit; src++) {
     char c = *src;
-    switch (c) {
-      case '\b': *d++ = '\\'; *d++ = 'b'; break;
-      case '\t': *d++ = '\\'; *d++ = 't'; break;
-      case '\n': *d++ = '\\'; *d++ = 'n'; break;
-      case '\f': *d++ = '\\'; *d++ = 'f'; break;
-      case '\r': *d++ = '\\'; *d++ = 'r'; break;
-      case '"': case '\'': case '/': case '\\': *d++ = '\\'; *d++ = c; break;
-      default: *d++ = c;
-    }
+    char esc = JsonEscapeLetter(static_cast<unsigned char>(c));
+    if (esc) *d++ = '\\';
+    *d++ = esc ? esc : c;
   }
   while (d > body && d[-1] == ' ') d--;
   *d++ = '"';

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "common/db.h"
+#include "common/fd.h"
 #include "common/host_config.h"
 #include "server/handlers/handlers.h"
 
@@ -56,20 +57,6 @@ bool HasParentSegment(const char *rest) {
     }
   }
 }
-
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // Reads the whole file into the writer's body; false on a read error.
 bool ReadInto(SockBuf &w, int fd) {
@@ -148,12 +135,10 @@ void ServeStaticFile(SockBuf &w, const char *rest) {
   int mime = StaticMime(rest);
   std::string name = std::string(HostConfig.WebRoot) + "/" + rest;
   // Only plain files are opened: opening a FIFO would wait for a writer, and opening a
-  // device can act on it. Non-blocking in case the name changes in between.
+  // device can act on it.
+  UniqueFd fd(OpenRegularFile(name.c_str()));
   struct stat st;
-  if (stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return NotFound(w);
-  Fd fd(open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  if (fd.get() < 0) return NotFound(w);
-  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > INT_MAX) return NotFound(w);
+  if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || st.st_size > INT_MAX) return NotFound(w);
   if (!ReadInto(w, fd.get())) return NotFound(w);
   SendResponse(w, MaxAgeFor(mime), "200 OK", mime);
 }

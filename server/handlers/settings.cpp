@@ -121,11 +121,11 @@ static void SwitchChart(SockBuf &w, const char *name) {
   HostConfig.ChartDb.close();
   // Only a regular file with a readable SQLite schema opens: a FIFO or device is never
   // waited on, and a file that is no database is a failed open.
-  std::string path = std::string(HostConfig.PackageFolder) + name;
-  DbHandle db = OpenPackageFile(path.c_str());
-  if (!db) {
-    path = name;
-    db = OpenPackageFile(path.c_str());
+  std::string path;
+  DbHandle db;
+  for (const std::string &place : PackagePlaces(name)) {
+    path = place;  // the answer names the place opened, else the last one tried
+    if ((db = OpenPackageFile(path.c_str()))) break;
   }
   OutAppendStr(w, db ? "000 " : "500 ");
   OutAppendStr(w, path.c_str());
@@ -145,17 +145,17 @@ static void DeleteChart(SockBuf &w, const char *name) {
   // working directory, a text file, a FIFO) refuses the whole request.
   static const char kExtension[] = ".veskara";
   size_t n = std::strlen(name), e = sizeof kExtension - 1;
-  std::string path = std::string(HostConfig.PackageFolder) + name;
-  bool inFolder = false, inWork = false;
+  const auto places = PackagePlaces(name);
+  bool present[2] = {false, false};
   if (!IsPackageFileName(name) || name[0] == '.' || n <= e || std::strcmp(name + n - e, kExtension) != 0 ||
-      !Deletable(path.c_str(), inFolder) || !Deletable(name, inWork)) {
+      !Deletable(places[0].c_str(), present[0]) || !Deletable(places[1].c_str(), present[1])) {
     OutAppendStr(w, "500 ");
     OutAppendStr(w, name);
     return;
   }
   HostConfig.ChartDb.close();
-  if (inFolder) unlink(path.c_str());
-  if (inWork) unlink(name);
+  for (size_t i = 0; i < places.size(); ++i)
+    if (present[i]) unlink(places[i].c_str());
   OutAppendStr(w, "000 ");
   OutAppendStr(w, name);
 }
