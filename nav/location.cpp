@@ -9,11 +9,11 @@
 #include <thread>
 
 #include "common/pos_state.h"
+#include "nav/great_circle.h"
 #include "nav/nav.h"
 
 namespace {
 
-constexpr double kDegToRad = 0.017453292519943295;
 constexpr double kRadToDeg = 57.29577951308232;
 constexpr double kEarthRadius = 6371000.0;  // metres; the track logger uses its own
 constexpr double kMinInterval = 0.1;        // seconds between two reports, bounds excluded
@@ -70,11 +70,10 @@ void LocationReport(const LatLongReport &cur) {
                                    std::sin(phi1) * std::cos(phi2) * std::cos(dLambda)) *
                     kRadToDeg;
     if (course < 0) course += 360;
-    // Rounding can push the cosine just past 1 for two equal positions; clamped, that is
-    // a distance of 0 rather than no number at all.
-    double cosine = std::sin(phi1) * std::sin(phi2) +
-                    std::cos(phi1) * std::cos(phi2) * std::cos(dLambda);
-    double distance = std::acos(std::fmax(-1.0, std::fmin(1.0, cosine))) * kEarthRadius;
+    // Clamped: two equal reports are 0 m apart, a speed of 0 rather than no number at all.
+    double distance = GreatCircleDistance(cur.longitude, cur.latitude, PreviousReport.longitude,
+                                          PreviousReport.latitude, kEarthRadius,
+                                          GreatCircleClamp::kClamp);
     double speed = distance / dt;
     uint64_t time = (cur.timestamp - kFileTimeUnixEpoch) / kFileTimeTicksPerSecond;
     if (PosState.tcpInput.load() == 0)
