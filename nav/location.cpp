@@ -1,7 +1,6 @@
 // The location source on the desktop location service (platform/location.h).
 #include "nav/location.h"
 
-#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
@@ -9,12 +8,11 @@
 #include <thread>
 
 #include "common/pos_state.h"
+#include "nav/great_circle.h"
 #include "nav/nav.h"
 
 namespace {
 
-constexpr double kDegToRad = 0.017453292519943295;
-constexpr double kRadToDeg = 57.29577951308232;
 constexpr double kEarthRadius = 6371000.0;  // metres; the track logger uses its own
 constexpr double kMinInterval = 0.1;        // seconds between two reports, bounds excluded
 constexpr double kMaxInterval = 15.0;
@@ -60,21 +58,12 @@ void LocationReport(const LatLongReport &cur) {
   double dt = static_cast<double>(cur.timestamp - PreviousReport.timestamp) /
               static_cast<double>(kFileTimeTicksPerSecond);
   if (dt > kMinInterval && dt < kMaxInterval) {
-    double phi1 = PreviousReport.latitude * kDegToRad;
-    double lambda1 = PreviousReport.longitude * kDegToRad;
-    double phi2 = cur.latitude * kDegToRad;
-    double lambda2 = cur.longitude * kDegToRad;
-    double dLambda = lambda2 - lambda1;
-    double course = std::atan2(std::sin(dLambda) * std::cos(phi2),
-                               std::cos(phi1) * std::sin(phi2) -
-                                   std::sin(phi1) * std::cos(phi2) * std::cos(dLambda)) *
-                    kRadToDeg;
-    if (course < 0) course += 360;
-    // Rounding can push the cosine just past 1 for two equal positions; clamped, that is
-    // a distance of 0 rather than no number at all.
-    double cosine = std::sin(phi1) * std::sin(phi2) +
-                    std::cos(phi1) * std::cos(phi2) * std::cos(dLambda);
-    double distance = std::acos(std::fmax(-1.0, std::fmin(1.0, cosine))) * kEarthRadius;
+    double course = GreatCircleCourse(PreviousReport.longitude, PreviousReport.latitude,
+                                      cur.longitude, cur.latitude);
+    // Clamped: two equal reports are 0 m apart, a speed of 0 rather than no number at all.
+    double distance = GreatCircleDistance(cur.longitude, cur.latitude, PreviousReport.longitude,
+                                          PreviousReport.latitude, kEarthRadius,
+                                          GreatCircleClamp::kClamp);
     double speed = distance / dt;
     uint64_t time = (cur.timestamp - kFileTimeUnixEpoch) / kFileTimeTicksPerSecond;
     if (PosState.tcpInput.load() == 0)

@@ -3,12 +3,12 @@
 
 #include <cstdint>
 
+#include "nav/track_log.h"
+
 void NmeaHandleSentence(const char *text);
 double NmeaParseCoord(const char *field, const char *hemisphere);
 int64_t NmeaParseTime(const char *date, const char *time);
-double GreatCircleDistance(double lon1, double lat1, double lon2, double lat2);
 void LocationFixInject(int64_t time, double lat, double lon, double speed, double course, double errorRadius);
-void TrackLogPass();
 
 // Serial ports and the playback file.
 void SerialStartAll();

@@ -17,8 +17,6 @@ namespace {
 constexpr int kMaxFields = 24;
 constexpr double kKnotsToMs = 0.514444;
 constexpr int64_t kFixLapseSeconds = 15;
-constexpr double kEarthRadius = 6371000.8;
-constexpr double kRadPerDeg = 0.017453292519943295;
 
 bool FieldEnd(char c) { return c == 0 || c == ',' || c == '*'; }
 bool Blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
@@ -130,12 +128,6 @@ int64_t NmeaParseTime(const char *date, const char *time) {
   tm.tm_isdst = 0;
   // The offset stands as the database step set it (-1); nothing re-bases it.
   return static_cast<int64_t>(timegm(&tm)) + PosState.gpsTimeOffset.load();
-}
-
-double GreatCircleDistance(double lon1, double lat1, double lon2, double lat2) {
-  double p1 = lat1 * kRadPerDeg, p2 = lat2 * kRadPerDeg;
-  double l1 = lon1 * kRadPerDeg, l2 = lon2 * kRadPerDeg;
-  return std::acos(std::sin(p1) * std::sin(p2) + std::cos(p1) * std::cos(p2) * std::cos(l1 - l2)) * kEarthRadius;
 }
 
 void LocationFixInject(int64_t time, double lat, double lon, double speed, double course, double errorRadius) {

@@ -10,11 +10,13 @@
 #include "common/db.h"
 #include "common/host_config.h"
 #include "common/pos_state.h"
-#include "nav/nav.h"
+#include "nav/great_circle.h"
+#include "nav/track_log.h"
 
 namespace {
 
 constexpr int kWorstLocationFix = -50;
+constexpr double kEarthRadius = 6371000.8;  // metres; the location source uses its own
 
 const char *const kBegin = "BEGIN TRANSACTION";
 const char *const kCommit = "COMMIT";
@@ -84,7 +86,10 @@ void TrackLogPass() {
   if (p.lastPassTime.exchange(now) == now) return;
 
   if (now <= p.lastLogTime.load() + int64_t{p.trackMaxInterval.load()}) {
-    double d = GreatCircleDistance(p.lastLogLon.load(), p.lastLogLat.load(), lon, lat);
+    // Unclamped: from the same position again the distance is 0 or not a number, and
+    // neither is far enough.
+    double d = GreatCircleDistance(p.lastLogLon.load(), p.lastLogLat.load(), lon, lat, kEarthRadius,
+                                   GreatCircleClamp::kNone);
     if (!(d > p.trackMinDistance.load())) return;
   }
 

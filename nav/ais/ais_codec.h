@@ -115,7 +115,8 @@ struct AisMsg9 {
   AisCommState comm;
 };
 
-struct AisMsg18 {
+// Messages 18 and 19 open alike: the class B position, up to the time stamp.
+struct AisClassBPosition {
   uint8_t messageId, repeat;
   uint32_t mmsi;
   uint8_t regional1;
@@ -124,20 +125,16 @@ struct AisMsg18 {
   int32_t lon, lat;
   uint32_t cog;
   uint32_t heading;
-  uint8_t timeStamp, regional2, classB, display, dsc, band, msg22, assigned, raim, commSelector;
+  uint8_t timeStamp;
+};
+
+struct AisMsg18 : AisClassBPosition {
+  uint8_t regional2, classB, display, dsc, band, msg22, assigned, raim, commSelector;
   AisCommState comm;
 };
 
-struct AisMsg19 {
-  uint8_t messageId, repeat;
-  uint32_t mmsi;
-  uint8_t regional1;
-  uint32_t sog;
-  uint8_t posAccuracy;
-  int32_t lon, lat;
-  uint32_t cog;
-  uint32_t heading;
-  uint8_t timeStamp, regional2;
+struct AisMsg19 : AisClassBPosition {
+  uint8_t regional2;
   char name[21];
   uint8_t shipType;
   uint32_t toBow, toStern;

@@ -2,9 +2,7 @@
 // until "/getAisData" takes them all.
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <mutex>
-#include <string>
 
 #include "nav/ais/ais.h"
 #include "nav/ais/ais_codec.h"
@@ -21,36 +19,6 @@ constexpr const char *kPollTrailer = "]}";
 std::mutex AisSentenceLock;
 
 }  // namespace
-
-// The buffer is never destroyed: feeder threads are not stopped at exit and may still
-// append while the process ends.
-AisRowText &AisRowBuffer = *std::make_unique<AisRowText>().release();
-std::mutex AisRowLock;
-
-void AisRowText::Append(const char *row, size_t len) {
-  size_t sep = Empty() ? 0 : 2;
-  // Over the bound the oldest whole rows make room; the separators mark row ends.
-  while (!Empty() && Size() + sep + len > kAisRowBufferLimit) {
-    size_t end = text_.find(",\n", head_);
-    if (end == std::string::npos) {
-      Clear();
-      sep = 0;
-      break;
-    }
-    head_ = end + 2;
-  }
-  if (head_ > text_.size() / 2) {
-    text_.erase(0, head_);
-    head_ = 0;
-  }
-  if (sep) text_.append(",\n", 2);
-  text_.append(row, len);
-}
-
-void AisRowText::Clear() {
-  text_.clear();
-  head_ = 0;
-}
 
 void AisHandleSentence(const char *text) {
   char row[kAisRowSize];

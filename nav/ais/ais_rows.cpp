@@ -83,6 +83,20 @@ int64_t AisUtcToTime(int64_t year, int64_t month, int64_t day, int64_t hour, int
   return t < 0 || t > kLastConvertible ? -1 : t;
 }
 
+namespace {
+
+// The row of the short position reports (messages 9 and 18): no rate of turn, status 15.
+size_t ShortPositionRow(char *row, uint32_t mmsi, unsigned id, int32_t lat, int32_t lon,
+                        uint32_t sog, uint32_t cog, int heading) {
+  int32_t x = 0, y = 0;
+  LatLonToMercator(lat, lon, &y, &x);
+  return Emit(std::snprintf(row, kAisRowSize, kRowShort, mmsi, id,
+                            static_cast<uint32_t>(AisBaseStationTime), x, y,
+                            static_cast<int>(sog), static_cast<int>(cog), heading, 15));
+}
+
+}  // namespace
+
 size_t AisDecodeRow(const char *line, char *row) {
   row[0] = '\0';
   AisAssemblyStateRec &st = AisAssemblyState;
@@ -92,7 +106,7 @@ size_t AisDecodeRow(const char *line, char *row) {
   int32_t x = 0, y = 0;
   char q1[kAisRowSize], q2[kAisRowSize], q3[kAisRowSize];
   switch (st.messageId) {
-    case 1: case 2: case 3: {
+    case 1: case 2: case 3: {  // position report class A
       AisMsg1_3 m;
       if (ParseMsg1_3(&st, &m) != kAisParsed) return 0;
       LatLonToMercator(m.lat, m.lon, &y, &x);
@@ -101,7 +115,7 @@ size_t AisDecodeRow(const char *line, char *row) {
                                      static_cast<int>(m.sog), static_cast<int>(m.cog),
                                      static_cast<int>(m.heading), m.rateOfTurn, m.navStatus));
     }
-    case 4: {
+    case 4: {  // base station report
       AisMsg4 m;
       if (ParseMsg4(&st, &m) != kAisParsed) return 0;
       AisBaseStationTime = AisUtcToTime(m.year, m.month, m.day, m.hour, m.minute, m.second);
@@ -109,7 +123,7 @@ size_t AisDecodeRow(const char *line, char *row) {
       return Emit(std::snprintf(row, kAisRowSize, kRowBaseStation, m.mmsi, 4u,
                                      static_cast<uint32_t>(AisBaseStationTime), x, y));
     }
-    case 5: {
+    case 5: {  // static and voyage related data
       AisMsg5 m;
       if (ParseMsg5(&st, &m) != kAisParsed) return 0;
       return Emit(std::snprintf(row, kAisRowSize, kRowStatic, m.mmsi, 5u,
@@ -119,24 +133,18 @@ size_t AisDecodeRow(const char *line, char *row) {
                                      static_cast<int>(m.toBow), static_cast<int>(m.toStern),
                                      m.toPort, m.toStarboard, m.draught));
     }
-    case 9: {
+    case 9: {  // standard SAR aircraft position report
       AisMsg9 m;
       if (ParseMsg9(&st, &m) != kAisParsed) return 0;
-      LatLonToMercator(m.lat, m.lon, &y, &x);
-      return Emit(std::snprintf(row, kAisRowSize, kRowShort, m.mmsi, 9u,
-                                     static_cast<uint32_t>(AisBaseStationTime), x, y,
-                                     static_cast<int>(m.sog), static_cast<int>(m.cog), 511, 15));
+      return ShortPositionRow(row, m.mmsi, 9u, m.lat, m.lon, m.sog, m.cog, 511);
     }
-    case 18: {
+    case 18: {  // standard class B position report
       AisMsg18 m;
       if (ParseMsg18(&st, &m) != kAisParsed) return 0;
-      LatLonToMercator(m.lat, m.lon, &y, &x);
-      return Emit(std::snprintf(row, kAisRowSize, kRowShort, m.mmsi, 18u,
-                                     static_cast<uint32_t>(AisBaseStationTime), x, y,
-                                     static_cast<int>(m.sog), static_cast<int>(m.cog),
-                                     static_cast<int>(m.heading), 15));
+      return ShortPositionRow(row, m.mmsi, 18u, m.lat, m.lon, m.sog, m.cog,
+                              static_cast<int>(m.heading));
     }
-    case 19: {
+    case 19: {  // extended class B position report
       AisMsg19 m;
       if (ParseMsg19(&st, &m) != kAisParsed) return 0;
       return Emit(std::snprintf(row, kAisRowSize, kRowStatic, m.mmsi, 19u,
@@ -145,7 +153,7 @@ size_t AisDecodeRow(const char *line, char *row) {
                                      static_cast<int>(m.toBow), static_cast<int>(m.toStern),
                                      m.toPort, m.toStarboard, -1));
     }
-    case 21: {
+    case 21: {  // aid-to-navigation report
       AisMsg21 m;
       if (ParseMsg21(&st, &m) != kAisParsed) return 0;
       LatLonToMercator(m.lat, m.lon, &y, &x);
@@ -155,7 +163,7 @@ size_t AisDecodeRow(const char *line, char *row) {
                                      static_cast<int>(m.toBow), static_cast<int>(m.toStern),
                                      m.toPort, m.toStarboard, -1));
     }
-    case 24: {
+    case 24: {  // static data report; part A is kept for the part B that follows
       AisMsg24 m;
       std::memset(&m, 0, sizeof m);
       if (ParseMsg24(&st, &m) != kAisParsed) return 0;

@@ -13,6 +13,7 @@
 
 #include "common/host_config.h"
 #include "common/pos_state.h"
+#include "nav/great_circle.h"
 #include "nav/nav.h"
 #include "tests/support/testing.h"
 
@@ -264,7 +265,7 @@ TEST(NmeaParse, Times) {
 }
 
 TEST(NmeaParse, GreatCircleDistance) {
-  const double degree = 6371000.8 * M_PI / 180;
+  const double radius = 6371000.8, degree = radius * M_PI / 180;
   const struct {
     double lon1, lat1, lon2, lat2, metres;
   } cases[] = {
@@ -273,11 +274,13 @@ TEST(NmeaParse, GreatCircleDistance) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(testing::Message() << c.lon1 << "," << c.lat1 << " " << c.lon2 << "," << c.lat2);
-    EXPECT_NEAR(GreatCircleDistance(c.lon1, c.lat1, c.lon2, c.lat2), c.metres, 1e-6);
+    for (GreatCircleClamp clamp : {GreatCircleClamp::kNone, GreatCircleClamp::kClamp})
+      EXPECT_NEAR(GreatCircleDistance(c.lon1, c.lat1, c.lon2, c.lat2, radius, clamp), c.metres, 1e-6);
   }
-  // Two equal positions off the axes: nothing, or not a number; never a distance.
-  double d = GreatCircleDistance(kLon, kLat, kLon, kLat);
-  EXPECT_FALSE(d > 0);
+  // Two equal positions off the axes: unclamped nothing, or not a number, never a
+  // distance; clamped exactly nothing.
+  EXPECT_FALSE(GreatCircleDistance(kLon, kLat, kLon, kLat, radius, GreatCircleClamp::kNone) > 0);
+  EXPECT_EQ(GreatCircleDistance(kLon, kLat, kLon, kLat, radius, GreatCircleClamp::kClamp), 0.0);
 }
 
 TEST_F(Nmea, LocationFixes) {

@@ -1,20 +1,7 @@
-// The process-wide records and their small helpers.
-#include <cstring>
-
-#include "common/host_config.h"
+// The one PosState record and its reset.
 #include "common/pos_state.h"
 
-HostConfigRec HostConfig;
 PosStateRec PosState;
-
-SettingsCopy CopySettings() {
-  SettingsCopy c;
-  std::lock_guard<std::mutex> lk(HostConfig.SettingsLock);
-  std::memcpy(c.alang, HostConfig.alang, sizeof c.alang);
-  std::memcpy(c.mlang, HostConfig.mlang, sizeof c.mlang);
-  std::memcpy(c.skin, HostConfig.skin, sizeof c.skin);
-  return c;
-}
 
 void PosStateReset() {
   PosStateRec &p = PosState;
