@@ -16,7 +16,6 @@
 #include "common/host_config.h"
 #include "common/pos_state.h"
 #include "nav/nav.h"
-#include "server/databases.h"
 #include "tests/support/packages.h"
 #include "tests/support/testing.h"
 
