@@ -5,7 +5,7 @@
 
 #include <regex>
 
-#include "tests/app/e2e_support.h"
+#include "tests/support/e2e_support.h"
 #include "tests/support/packages.h"
 #include "tests/support/testing.h"
 
@@ -83,14 +83,14 @@ TEST(DemoPage, TcpSwitchConnectsToTheDemoSourceAndTheShipMoves) {
   Xdo("key --delay 200 Down Return");
 
   Fix first;
-  ASSERT_TRUE(WaitUntil([&] { return (first = HostFix()).ok; })) << "no fix from the demo source";
+  ASSERT_TRUE(WaitUntil([&] { return (first = HostFix()).ok; }, kLong)) << "no fix from the demo source";
   EXPECT_NEAR(first.lat, 52.85, 0.01);
   EXPECT_NEAR(first.lon, 5.31, 0.01);
   Fix later;
   EXPECT_TRUE(WaitUntil([&] {
     later = HostFix();
     return later.ok && (later.lat != first.lat || later.lon != first.lon);
-  })) << "the ship does not move";
+  }, kLong)) << "the ship does not move";
 
   // Serial input stayed off all along: no port and no playback file open.
   for (const std::string &f : OpenFiles(app.pid())) {

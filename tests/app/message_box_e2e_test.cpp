@@ -8,7 +8,7 @@
 
 #include "app/ui_message_box.h"
 #include "platform/system.h"
-#include "tests/app/e2e_support.h"
+#include "tests/support/e2e_support.h"
 
 using namespace e2e;
 
@@ -34,7 +34,7 @@ bool Pump(const std::function<bool()> &cond) {
     while (g_main_context_iteration(nullptr, FALSE)) {
     }
     return cond();
-  });
+  }, kLong);
 }
 
 // The message dialog showing text, or null.
@@ -116,7 +116,7 @@ TEST_F(MessageBoxTest, TheWindowGoingReleasesWaitingCallersAndLaterOnesDoNotWait
   }
   // Without the window the box is a line on standard error and returns at once.
   Caller later("After the window");
-  EXPECT_TRUE(WaitUntil([&] { return later.done.load(); }));
+  EXPECT_TRUE(WaitUntil([&] { return later.done.load(); }, kLong));
   EXPECT_FALSE(DialogWith("After the window"));
 }
 

@@ -4,7 +4,7 @@
 
 #include <csignal>
 
-#include "tests/app/e2e_support.h"
+#include "tests/support/e2e_support.h"
 #include "tests/support/testing.h"
 
 using namespace e2e;
@@ -31,7 +31,7 @@ TEST(RunScript, CtrlCInItsTerminalClosesTheProgramAfterThePagesClose) {
   ASSERT_TRUE(WaitUntil([&] {
     pixel = ScreenPixel(env.root() + "/shot.png", g.x + 4, g.y + 4);
     return pixel == "srgb(16,40,74)";
-  })) << pixel;
+  }, kLong)) << pixel;
 
   ASSERT_EQ(kill(-run.pid(), SIGINT), 0);
   auto status = run.wait();

@@ -5,7 +5,7 @@
 #include <csignal>
 
 #include "platform/registry.h"
-#include "tests/app/e2e_support.h"
+#include "tests/support/e2e_support.h"
 #include "tests/support/testing.h"
 
 using namespace e2e;
@@ -108,7 +108,7 @@ TEST_F(SwitchesTest, EmbeddingAndAutomationKeepAnIdleLoopWithoutWindowOrService)
     EXPECT_TRUE(WaitUntil([&] {
       const std::string s = testing_support::ReadFile(syscall);
       return s.rfind("7 ", 0) == 0 || s.rfind("271 ", 0) == 0;  // poll, ppoll
-    })) << testing_support::ReadFile(syscall);
+    }, kLong)) << testing_support::ReadFile(syscall);
     EXPECT_TRUE(p.running());
     ExpectNoService();
     EXPECT_FALSE(fs::exists(std::string(std::getenv("XDG_CONFIG_HOME")) + "/Marolin"));

@@ -10,7 +10,7 @@
 #include <map>
 #include <set>
 
-#include "tests/app/e2e_support.h"
+#include "tests/support/e2e_support.h"
 #include "tests/support/packages.h"
 #include "tests/support/serial_ports.h"
 #include "tests/support/testing.h"
@@ -215,7 +215,7 @@ TEST_F(WindowTest, StartPageShowsAndTheWindowManagersCloseRunsThePageCloseFirst)
   EXPECT_TRUE(WaitUntil([&] {
     pixel = ScreenPixel(shot, g.x + 4, g.y + 4);
     return pixel == "srgb(16,40,74)";
-  })) << pixel;
+  }, kLong)) << pixel;
   if (const char *keep = std::getenv("MAROLIN_E2E_SHOT")) fs::copy_file(shot, keep, fs::copy_options::overwrite_existing);
 
   // Alt+F4 makes openbox send WM_DELETE_WINDOW. The page's close runs while everything
@@ -265,7 +265,7 @@ TEST_F(WindowTest, PagesThatCannotCloseStillLetTheWindowGo) {
     app_->signal(SIGTERM);
     ExpectCleanExit();
     // No web process is left behind busy with the page.
-    for (pid_t p : helpers) EXPECT_TRUE(WaitUntil([&] { return !Alive(p); })) << "helper " << p << " still runs";
+    for (pid_t p : helpers) EXPECT_TRUE(WaitUntil([&] { return !Alive(p); }, kLong)) << "helper " << p << " still runs";
   }
 }
 
@@ -289,7 +289,7 @@ TEST_F(WindowTest, ExternalLinksOpenInTheDesktopHandlerAndTheWindowKeepsItsPage)
   Start();
   ClickAt(win_, At("reference"));
   const std::string link = "https://gpsd.gitlab.io/gpsd/AIVDM.html#_types_1_2_and_3_position_report_class_a";
-  EXPECT_TRUE(WaitUntil([&] { return ReadFile(opened_) == link + "\n"; })) << ReadFile(opened_);
+  EXPECT_TRUE(WaitUntil([&] { return ReadFile(opened_) == link + "\n"; }, kLong)) << ReadFile(opened_);
   // Still the same page: its reports carry the id of the first load, and it did not load again.
   SyncWithMarker("k");
   auto all = reporter_.all();
@@ -310,7 +310,7 @@ TEST_F(WindowTest, FramesFollowTheSameLinkPolicy) {
   EXPECT_TRUE(WaitUntil([&] {
     return ReadFile(opened_) == "https://example.org/chart.pdf\nmailto:skipper@example.org\n" ||
            ReadFile(opened_) == "mailto:skipper@example.org\nhttps://example.org/chart.pdf\n";
-  })) << ReadFile(opened_);
+  }, kLong)) << ReadFile(opened_);
   app_->signal(SIGTERM);
   ExpectCleanExit();
 }
@@ -345,17 +345,17 @@ TEST_F(WindowTest, FullscreenFragmentSwitchesTheWindowAndBack) {
   };
 
   ClickAt(win_, At("fullOn"));
-  EXPECT_TRUE(WaitUntil(isFull)) << WindowProperty(win_, "_NET_WM_STATE");
+  EXPECT_TRUE(WaitUntil(isFull, kLong)) << WindowProperty(win_, "_NET_WM_STATE");
   ClickAt(win_, At("fullOff"));
-  EXPECT_TRUE(WaitUntil([&] { return isWindowed(windowed) && WindowGeometry(win_) == windowed; }));
+  EXPECT_TRUE(WaitUntil([&] { return isWindowed(windowed) && WindowGeometry(win_) == windowed; }, kLong));
 
   // Switching to full screen while already there saves the full-screen rectangle, so
   // the way back keeps that size, now with a caption.
   ClickAt(win_, At("fullOn"));
-  ASSERT_TRUE(WaitUntil(isFull));
+  ASSERT_TRUE(WaitUntil(isFull, kLong));
   ClickAt(win_, At("fullOn"));
   ClickAt(win_, At("fullOff"));
-  EXPECT_TRUE(WaitUntil([&] { return isWindowed(screen); }))
+  EXPECT_TRUE(WaitUntil([&] { return isWindowed(screen); }, kLong))
       << WindowProperty(win_, "_NET_WM_STATE") << WindowProperty(win_, "_NET_FRAME_EXTENTS") << WindowGeometry(win_).x
       << "," << WindowGeometry(win_).y << " " << WindowGeometry(win_).width << "x" << WindowGeometry(win_).height;
   app_->signal(SIGTERM);
@@ -452,17 +452,18 @@ TEST_F(WindowTest, MaximisedThenFullScreenThenWindowedReturnsToTheWindowedRectan
   Start();
   const Geometry windowed = WindowGeometry(win_);
   Maximise(win_);
-  ASSERT_TRUE(WaitUntil([&] { return WindowProperty(win_, "_NET_WM_STATE").find("MAXIMIZED_HORZ") != std::string::npos; }));
+  ASSERT_TRUE(WaitUntil(
+      [&] { return WindowProperty(win_, "_NET_WM_STATE").find("MAXIMIZED_HORZ") != std::string::npos; }, kLong));
   ClickAt(win_, At("fullOn"));
   EXPECT_TRUE(WaitUntil([&] {
     return WindowProperty(win_, "_NET_FRAME_EXTENTS").find("= 0, 0, 0, 0") != std::string::npos &&
            WindowGeometry(win_) == Geometry{0, 0, 1280, 800};
-  }));
+  }, kLong));
   ClickAt(win_, At("fullOff"));
   EXPECT_TRUE(WaitUntil([&] {
     return WindowProperty(win_, "_NET_WM_STATE").find("MAXIMIZED") == std::string::npos &&
            WindowGeometry(win_) == windowed;
-  })) << WindowGeometry(win_).x << "," << WindowGeometry(win_).y << " " << WindowGeometry(win_).width << "x"
+  }, kLong)) << WindowGeometry(win_).x << "," << WindowGeometry(win_).y << " " << WindowGeometry(win_).width << "x"
       << WindowGeometry(win_).height << " for " << windowed.width << "x" << windowed.height;
   app_->signal(SIGTERM);
   ExpectCleanExit();
@@ -494,7 +495,7 @@ TEST_F(WindowTest, NumbersKeepTheirPointWhateverTheDesktopLocale) {
     auto r = HttpPost("/getSetHostStat/1/0/1/0", "{}");
     body = r ? r->body : "";
     return body.find("\"track\":[[") != std::string::npos;
-  })) << body;
+  }, kLong)) << body;
   const std::string json = env_.root() + "/hoststat.json";
   WriteFile(json, body);
   EXPECT_EQ(Capture("python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); "
@@ -558,17 +559,17 @@ TEST_F(WindowTest, EveryDescriptorIsCloseOnExecAndTheWebProcessesHoldNoneOfOurs)
       if (t == target) return true;
     return false;
   };
-  EXPECT_TRUE(WaitUntil([&] { return holds(port.nearPath()) && holds(fifo); }));
+  EXPECT_TRUE(WaitUntil([&] { return holds(port.nearPath()) && holds(fifo); }, kLong));
   EXPECT_TRUE(WaitUntil([&] {
     pollfd p{nmea, POLLIN, 0};
     return ::poll(&p, 1, 0) == 1;  // the program's connection waits to be accepted
-  }));
+  }, kLong));
   std::string progress;
   EXPECT_TRUE(WaitUntil([&] {
     auto r = HttpGet("/download/*");
     progress = r ? r->body : "";
     return progress.find("\"s\":2,") != std::string::npos && holds(env_.dataFolder() + "N000005.temp");
-  })) << progress;
+  }, kLong)) << progress;
 
   // Left aside: what the program inherited from this test (its own descriptors without
   // close-on-exec), and what WebKit's memory monitor and the random source of the

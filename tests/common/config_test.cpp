@@ -14,28 +14,13 @@
 #include "common/host_config.h"
 #include "platform/registry.h"
 #include "platform/system.h"
+#include "tests/support/registry_values.h"
 #include "tests/support/testing.h"
 
 namespace fs = std::filesystem;
-using testing_support::ReadFile;
-using testing_support::TestEnv;
-using testing_support::WriteFile;
+using namespace testing_support;
 
 namespace {
-
-const char kKey[] = "Software\\Brevant\\Marolin";
-
-long StoreRaw(HKEY root, const char *path, const char *name, const std::string &bytes, unsigned long type = REG_SZ) {
-  HKEY k = nullptr;
-  long rc = RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_WRITE, nullptr, &k, nullptr);
-  if (rc != ERROR_SUCCESS) return rc;
-  rc = RegSetValueExA(k, name, 0, type, reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size());
-  RegCloseKey(k);
-  return rc;
-}
-long StoreText(HKEY root, const char *path, const char *name, const std::string &text) {
-  return StoreRaw(root, path, name, std::string(text.c_str(), text.size() + 1));
-}
 
 class ConfigTest : public ::testing::Test {
  protected:
@@ -110,10 +95,10 @@ TEST_F(ConfigTest, StoredSettingsThatFitAreTakenWhole) {
   for (const Case &c : cases) {
     RegDeleteTreeA(HKEY_CURRENT_USER, "Software");
     if (!c.alang.empty()) {
-      ASSERT_EQ(StoreRaw(HKEY_CURRENT_USER, kKey, "alang", c.alang, c.type), ERROR_SUCCESS);
+      ASSERT_EQ(StoreValue(HKEY_CURRENT_USER, kSettingsKey, "alang", c.alang, c.type), ERROR_SUCCESS);
     }
     if (!c.skin.empty()) {
-      ASSERT_EQ(StoreRaw(HKEY_CURRENT_USER, kKey, "skin", c.skin, c.type), ERROR_SUCCESS);
+      ASSERT_EQ(StoreValue(HKEY_CURRENT_USER, kSettingsKey, "skin", c.skin, c.type), ERROR_SUCCESS);
     }
     ASSERT_EQ(InitConfig(), 0);
     SettingsCopy s = CopySettings();
@@ -272,7 +257,7 @@ TEST_F(ConfigTest, RegWriteSettingStoresAndTheNextStartReadsIt) {
   EXPECT_STREQ(s.skin, "Day Light");
 
   HKEY k = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kKey, 0, KEY_READ, &k), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ, &k), ERROR_SUCCESS);
   unsigned long n = 0;
   RegQueryInfoKeyA(k, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &n, nullptr, nullptr, nullptr, nullptr);
   unsigned long type = 0, size = 0;

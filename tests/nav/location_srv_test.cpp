@@ -14,6 +14,7 @@
 namespace {
 
 using testing_support::HttpPost;
+using testing_support::WaitUntil;
 
 // The poll thread, released and joined however the test ends.
 struct PollThread {
@@ -36,15 +37,19 @@ TEST(LocationSource, PositionReachesTheHostStateAsANegativeFix) {
 
   PollThread poll;
   std::string state;
+  bool moved = true, answered = true;
   // The service moves on by one second of its own time per round; two reads one second
   // apart make a fix.
-  for (uint64_t i = 1; i <= 500 && state.find("\"fix\":-12,") == std::string::npos; ++i) {
-    ASSERT_TRUE(stub.Move({54.323, 10.139, 12.5, t0 + i, 0}));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  uint64_t i = 0;
+  WaitUntil([&] {
+    moved = stub.Move({54.323, 10.139, 12.5, t0 + ++i, 0});
     auto r = HttpPost("/getSetHostStat/86400/50/0/0", "{}");
-    ASSERT_TRUE(r);
-    state = r->body;
-  }
+    answered = r.has_value();
+    if (moved && answered) state = r->body;
+    return !moved || !answered || state.find("\"fix\":-12,") != std::string::npos;
+  }, 10000);
+  ASSERT_TRUE(moved);
+  ASSERT_TRUE(answered);
   EXPECT_NE(state.find("\"fix\":-12,\"latY\":54.323000,\"lonX\":10.139000,\"heading\":0,"),
             std::string::npos)
       << state;

@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -29,6 +28,7 @@
 #include "tests/support/testing.h"
 
 using testing_support::HttpGet;
+using testing_support::WaitUntil;
 
 namespace {
 
@@ -37,14 +37,8 @@ const char kRow1[] = "[211234560,1,0,21127038,11624749,123,2345,234,-2,0]";
 const char kMsg18[] = "!AIVDM,1,1,,A,B3KLehP0B@LTN6`Vl;rrBE063P06,0*5A";
 const char kRow18Head[] = "[230108610,18,";
 
-bool WaitFor(const std::function<bool()> &cond, int ms = 15000) {
-  for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-       std::chrono::steady_clock::now() < end;) {
-    if (cond()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return cond();
-}
+// The bound of every wait here; it only limits a failing test.
+constexpr int kWaitMs = 15000;
 
 // A TCP server on 127.0.0.1 that accepts every connection and lets the test talk on each.
 class LineServer {
@@ -68,7 +62,7 @@ class LineServer {
   }
   // The n-th accepted connection (1-based), once it exists.
   int conn(int n) {
-    if (!WaitFor([&] { return accepted() >= n; })) return -1;
+    if (!WaitUntil([&] { return accepted() >= n; }, kWaitMs)) return -1;
     std::lock_guard<std::mutex> lk(lock_);
     return conns_[n - 1];
   }
@@ -77,10 +71,10 @@ class LineServer {
     return c >= 0 && ::send(c, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
   }
   // True once the client has closed the n-th connection (whatever it sent is discarded).
-  bool clientClosed(int n, int ms = 15000) {
+  bool clientClosed(int n, int ms = kWaitMs) {
     int c = conn(n);
     if (c < 0) return false;
-    return WaitFor([&] {
+    return WaitUntil([&] {
       char buf[256];
       pollfd p{c, POLLIN, 0};
       if (poll(&p, 1, 0) <= 0) return false;
@@ -182,23 +176,16 @@ struct Poller {
     return false;
   }
   bool waitRow(const std::string &prefix) {
-    return WaitFor([&] {
+    return WaitUntil([&] {
       poll();
       return has(prefix);
-    });
+    }, kWaitMs);
   }
 };
 
 class NmeaTcp : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    env_ = new testing_support::TestEnv;
-    testing_support::StartTestServer(*env_);
-  }
-  static void TearDownTestSuite() {
-    delete env_;
-    env_ = nullptr;
-  }
+  static void SetUpTestSuite() { testing_support::SharedServerEnv(); }
   void SetUp() override {
     NmeaTcpTiming.receiveTimeoutMs = 60100;
     NmeaTcpTiming.retryWaitMs = 5000;
@@ -208,18 +195,16 @@ class NmeaTcp : public ::testing::Test {
   void TearDown() override {
     Off();
     for (LineServer *s : servers_) s->closeAll();
-    EXPECT_TRUE(WaitFor([] { return !NmeaTcpClientActive(); }));
+    EXPECT_TRUE(WaitUntil([] { return !NmeaTcpClientActive(); }, kWaitMs));
   }
   LineServer &Server() {
     owned_.emplace_back(std::make_unique<LineServer>());
     servers_.push_back(owned_.back().get());
     return *owned_.back();
   }
-  static testing_support::TestEnv *env_;
   std::vector<std::unique_ptr<LineServer>> owned_;
   std::vector<LineServer *> servers_;
 };
-testing_support::TestEnv *NmeaTcp::env_ = nullptr;
 
 }  // namespace
 
@@ -275,17 +260,17 @@ TEST_F(NmeaTcp, RefusedConnectWaitsWithStateMinusOne) {
   testing::internal::CaptureStdout();
   EXPECT_EQ(On(port), "0");
   Poller poll;
-  bool waiting = WaitFor([&] { return poll.poll() == -1; });
+  bool waiting = WaitUntil([&] { return poll.poll() == -1; }, kWaitMs);
   // Any sentence pass during the wait reports the source as waiting.
-  bool fix998 = WaitFor([] {
+  bool fix998 = WaitUntil([] {
     NmeaHandleSentence("$SDDBS,12.3,f,3.75,M,2.05,F*3A");
     return PosState.fix.load() == 998;
-  });
+  }, kWaitMs);
   // Refused attempts go on, one after each wait (the state is 1 only between them).
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
   Off();
   int afterOff = poll.poll();
-  bool ended = WaitFor([] { return !NmeaTcpClientActive(); });
+  bool ended = WaitUntil([] { return !NmeaTcpClientActive(); }, kWaitMs);
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_TRUE(waiting);
   EXPECT_TRUE(fix998);
@@ -302,7 +287,7 @@ TEST_F(NmeaTcp, UnknownHostIsRetriedLikeARefusal) {
   NmeaTcpTiming.retryWaitMs = 1000;
   ASSERT_EQ(On(1, "no-such-host.invalid"), "0");
   Poller poll;
-  EXPECT_TRUE(WaitFor([&] { return poll.poll() == -1; }));
+  EXPECT_TRUE(WaitUntil([&] { return poll.poll() == -1; }, kWaitMs));
 }
 
 TEST_F(NmeaTcp, SilentServerTimesOutAndReconnects) {
@@ -369,7 +354,7 @@ TEST_F(NmeaTcp, SecondOnRequestTakesOverAWaitingClient) {
   NmeaTcpTiming.retryWaitMs = 600000;
   ASSERT_EQ(On(RefusedPort()), "0");
   Poller poll;
-  ASSERT_TRUE(WaitFor([&] { return poll.poll() == -1; }));
+  ASSERT_TRUE(WaitUntil([&] { return poll.poll() == -1; }, kWaitMs));
   LineServer &s = Server();
   ASSERT_EQ(On(s.port()), "0");
   ASSERT_GE(s.conn(1), 0);
@@ -392,7 +377,7 @@ TEST_F(NmeaTcp, ServerClosingLeadsToANewConnection) {
 TEST_F(NmeaTcp, SecondOnRequestTakesOverAConnectingClient) {
   HangingServer hanging;
   ASSERT_EQ(On(hanging.port()), "0");
-  ASSERT_TRUE(WaitFor([] { return NmeaTcpClientActive(); }));
+  ASSERT_TRUE(WaitUntil([] { return NmeaTcpClientActive(); }, kWaitMs));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let it reach the connect
   EXPECT_EQ(NmeaTcpState(), 1);  // connecting counts as running
   LineServer &s = Server();

@@ -5,11 +5,9 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/host_config.h"
@@ -113,11 +111,7 @@ class ShipInput : public SerialPorts {
   // Polls (without changing the switch) until the reply holds text; the last reply.
   std::string pollUntil(int serial, const std::string &text) {
     std::string body;
-    for (int i = 0; i < 1000; ++i) {
-      body = Poll(serial);
-      if (body.find(text) != std::string::npos) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    WaitUntil([&] { return (body = Poll(serial)).find(text) != std::string::npos; }, 20000);
     return body;
   }
   static std::vector<std::string> Rows(const std::string &sql) {

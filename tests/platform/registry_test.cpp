@@ -14,16 +14,18 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/registry_values.h"
 #include "tests/support/testing.h"
 
 namespace fs = std::filesystem;
+using testing_support::kSettingsKey;
 using testing_support::ReadFile;
+using testing_support::StoreText;
+using testing_support::StoreValue;
 using testing_support::TestEnv;
 using testing_support::WriteFile;
 
 namespace {
-
-const char kKey[] = "Software\\Brevant\\Marolin";
 
 struct Reg {
   HKEY h = nullptr;
@@ -39,15 +41,6 @@ class RegistryTest : public ::testing::Test {
   std::string hiveFile(const char *name) const { return env.root() + "/config/Marolin/registry/" + name; }
   std::string registryDir() const { return env.root() + "/config/Marolin/registry"; }
 
-  long set(HKEY root, const char *path, const char *name, const std::string &data, unsigned long type = REG_SZ) {
-    Reg k;
-    long rc = RegCreateKeyExA(root, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &k.h, nullptr);
-    if (rc != ERROR_SUCCESS) return rc;
-    return RegSetValueExA(k.h, name, 0, type, reinterpret_cast<const unsigned char *>(data.data()), data.size());
-  }
-  long setText(HKEY root, const char *path, const char *name, const std::string &text) {
-    return set(root, path, name, std::string(text.c_str(), text.size() + 1));
-  }
   // The value's stored bytes, read with a buffer of exactly the reported size.
   long get(HKEY root, const char *path, const char *name, std::string *out, unsigned long *type = nullptr) {
     Reg k;
@@ -94,7 +87,8 @@ TEST_F(RegistryTest, ValuesRoundTripThroughTheHiveFile) {
       {"empty", std::string(), REG_SZ},
       {"dword", std::string("\x2a\0\0\0", 4), REG_DWORD},
   };
-  for (const Case &c : cases) ASSERT_EQ(set(HKEY_CURRENT_USER, kKey, c.name, c.data, c.type), ERROR_SUCCESS) << c.name;
+  for (const Case &c : cases)
+    ASSERT_EQ(StoreValue(HKEY_CURRENT_USER, kSettingsKey, c.name, c.data, c.type), ERROR_SUCCESS) << c.name;
 
   // Each value is one line: nothing inside a field can break the file apart.
   std::string file = ReadFile(hiveFile("HKEY_CURRENT_USER"));
@@ -103,21 +97,21 @@ TEST_F(RegistryTest, ValuesRoundTripThroughTheHiveFile) {
   for (const Case &c : cases) {
     std::string got;
     unsigned long type = 0;
-    ASSERT_EQ(get(HKEY_CURRENT_USER, kKey, c.name, &got, &type), ERROR_SUCCESS) << c.name;
+    ASSERT_EQ(get(HKEY_CURRENT_USER, kSettingsKey, c.name, &got, &type), ERROR_SUCCESS) << c.name;
     EXPECT_EQ(got, c.data) << c.name;
     EXPECT_EQ(type, c.type) << c.name;
   }
   // Other hives are separate files.
   std::string got;
-  EXPECT_EQ(get(HKEY_CLASSES_ROOT, kKey, "alang", &got), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(get(HKEY_CLASSES_ROOT, kSettingsKey, "alang", &got), ERROR_FILE_NOT_FOUND);
   EXPECT_FALSE(fs::exists(hiveFile("HKEY_CLASSES_ROOT")));
 }
 
 TEST_F(RegistryTest, QueryFollowsTheBufferRules) {
-  ASSERT_EQ(setText(HKEY_CURRENT_USER, kKey, "skin", "Navy"), ERROR_SUCCESS);
-  ASSERT_EQ(set(HKEY_CURRENT_USER, kKey, "bare", "abc"), ERROR_SUCCESS);  // REG_SZ without its NUL
+  ASSERT_EQ(StoreText(HKEY_CURRENT_USER, kSettingsKey, "skin", "Navy"), ERROR_SUCCESS);
+  ASSERT_EQ(StoreValue(HKEY_CURRENT_USER, kSettingsKey, "bare", "abc"), ERROR_SUCCESS);  // REG_SZ without its NUL
   Reg k;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kKey, 0, KEY_READ, &k.h), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ, &k.h), ERROR_SUCCESS);
 
   struct Case {
     const char *name;
@@ -154,7 +148,7 @@ TEST_F(RegistryTest, QueryFollowsTheBufferRules) {
 TEST_F(RegistryTest, KeyAndValueNamesIgnoreCase) {
   Reg a, b;
   unsigned long disp = 0;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &a.h, &disp),
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &a.h, &disp),
             ERROR_SUCCESS);
   EXPECT_EQ(disp, REG_CREATED_NEW_KEY);
   ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\brevant\\MAROLIN", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
@@ -162,8 +156,8 @@ TEST_F(RegistryTest, KeyAndValueNamesIgnoreCase) {
             ERROR_SUCCESS);
   EXPECT_EQ(disp, REG_OPENED_EXISTING_KEY);
 
-  ASSERT_EQ(setText(HKEY_CURRENT_USER, kKey, "alang", "de"), ERROR_SUCCESS);
-  ASSERT_EQ(setText(HKEY_CURRENT_USER, "software\\BREVANT\\marolin", "ALANG", "fr"), ERROR_SUCCESS);
+  ASSERT_EQ(StoreText(HKEY_CURRENT_USER, kSettingsKey, "alang", "de"), ERROR_SUCCESS);
+  ASSERT_EQ(StoreText(HKEY_CURRENT_USER, "software\\BREVANT\\marolin", "ALANG", "fr"), ERROR_SUCCESS);
   auto vals = values(HKEY_CURRENT_USER, "Software\\Brevant\\MaRoLiN");
   ASSERT_EQ(vals.size(), 1u);  // replaced, not added; the first spelling of the name stays
   EXPECT_EQ(vals[0].first, "alang");
@@ -174,7 +168,7 @@ TEST_F(RegistryTest, KeyAndValueNamesIgnoreCase) {
 }
 
 TEST_F(RegistryTest, PathsAndHandlesAreChecked) {
-  ASSERT_EQ(setText(HKEY_CURRENT_USER, kKey, "alang", "de"), ERROR_SUCCESS);
+  ASSERT_EQ(StoreText(HKEY_CURRENT_USER, kSettingsKey, "alang", "de"), ERROR_SUCCESS);
   struct Case {
     const char *path;
     long rc;
@@ -204,24 +198,24 @@ TEST_F(RegistryTest, PathsAndHandlesAreChecked) {
 
   // Closed and foreign handles.
   HKEY h = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kKey, 0, KEY_READ, &h), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ, &h), ERROR_SUCCESS);
   EXPECT_EQ(RegCloseKey(h), ERROR_SUCCESS);
   EXPECT_EQ(RegCloseKey(h), ERROR_INVALID_HANDLE);
   EXPECT_EQ(RegQueryValueExA(h, "alang", nullptr, nullptr, nullptr, &size), ERROR_INVALID_HANDLE);
   int notAKey = 0;
   EXPECT_EQ(RegOpenKeyExA(reinterpret_cast<HKEY>(&notAKey), "x", 0, KEY_READ, &h), ERROR_INVALID_HANDLE);
   EXPECT_EQ(RegCloseKey(HKEY_CURRENT_USER), ERROR_SUCCESS);  // predefined keys stay usable
-  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kKey, 0, KEY_READ, &h), ERROR_SUCCESS);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ, &h), ERROR_SUCCESS);
   RegCloseKey(h);
 }
 
 TEST_F(RegistryTest, EnumerationAndKeyInfo) {
   const char *path = "HARDWARE\\Test";
-  ASSERT_EQ(setText(HKEY_CURRENT_USER, path, "first", "1"), ERROR_SUCCESS);
-  ASSERT_EQ(setText(HKEY_CURRENT_USER, path, "a much longer name", "22"), ERROR_SUCCESS);
-  ASSERT_EQ(setText(HKEY_CURRENT_USER, path, "third", "a longer text value"), ERROR_SUCCESS);
-  ASSERT_EQ(setText(HKEY_CURRENT_USER, "HARDWARE\\Test\\Sub1\\Deeper", "x", "y"), ERROR_SUCCESS);
-  ASSERT_EQ(setText(HKEY_CURRENT_USER, "HARDWARE\\Test\\Sub22", "x", "y"), ERROR_SUCCESS);
+  ASSERT_EQ(StoreText(HKEY_CURRENT_USER, path, "first", "1"), ERROR_SUCCESS);
+  ASSERT_EQ(StoreText(HKEY_CURRENT_USER, path, "a much longer name", "22"), ERROR_SUCCESS);
+  ASSERT_EQ(StoreText(HKEY_CURRENT_USER, path, "third", "a longer text value"), ERROR_SUCCESS);
+  ASSERT_EQ(StoreText(HKEY_CURRENT_USER, "HARDWARE\\Test\\Sub1\\Deeper", "x", "y"), ERROR_SUCCESS);
+  ASSERT_EQ(StoreText(HKEY_CURRENT_USER, "HARDWARE\\Test\\Sub22", "x", "y"), ERROR_SUCCESS);
 
   Reg k;
   ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_READ, &k.h), ERROR_SUCCESS);
@@ -263,12 +257,12 @@ TEST_F(RegistryTest, EnumerationAndKeyInfo) {
 
 TEST_F(RegistryTest, DeleteTreeAndDeleteValue) {
   const char *appId = "AppID\\{12345678-1234-1234-1234-123456789ABC}";
-  ASSERT_EQ(setText(HKEY_CLASSES_ROOT, appId, "", "Marolin"), ERROR_SUCCESS);
-  ASSERT_EQ(setText(HKEY_CLASSES_ROOT, "AppID\\{12345678-1234-1234-1234-123456789ABC}\\Sub", "v", "1"),
+  ASSERT_EQ(StoreText(HKEY_CLASSES_ROOT, appId, "", "Marolin"), ERROR_SUCCESS);
+  ASSERT_EQ(StoreText(HKEY_CLASSES_ROOT, "AppID\\{12345678-1234-1234-1234-123456789ABC}\\Sub", "v", "1"),
             ERROR_SUCCESS);
-  ASSERT_EQ(setText(HKEY_CLASSES_ROOT, "AppID\\{12345678-1234-1234-1234-123456789ABC}x", "", "neighbour"),
+  ASSERT_EQ(StoreText(HKEY_CLASSES_ROOT, "AppID\\{12345678-1234-1234-1234-123456789ABC}x", "", "neighbour"),
             ERROR_SUCCESS);
-  ASSERT_EQ(setText(HKEY_CLASSES_ROOT, "AppID\\Marolin.exe", "AppID", "{12345678}"), ERROR_SUCCESS);
+  ASSERT_EQ(StoreText(HKEY_CLASSES_ROOT, "AppID\\Marolin.exe", "AppID", "{12345678}"), ERROR_SUCCESS);
 
   Reg stale;
   ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, appId, 0, KEY_READ, &stale.h), ERROR_SUCCESS);
@@ -295,7 +289,7 @@ TEST_F(RegistryTest, DeleteTreeAndDeleteValue) {
   // Without a sub key the key stays and loses its contents.
   Reg appIdKey;
   ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "AppID", 0, KEY_ALL_ACCESS, &appIdKey.h), ERROR_SUCCESS);
-  ASSERT_EQ(setText(HKEY_CLASSES_ROOT, "AppID", "own", "value"), ERROR_SUCCESS);
+  ASSERT_EQ(StoreText(HKEY_CLASSES_ROOT, "AppID", "own", "value"), ERROR_SUCCESS);
   EXPECT_EQ(RegDeleteTreeA(appIdKey.h, nullptr), ERROR_SUCCESS);
   unsigned long subKeys = 9, nValues = 9;
   EXPECT_EQ(RegQueryInfoKeyA(appIdKey.h, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &nValues, nullptr,
@@ -304,8 +298,8 @@ TEST_F(RegistryTest, DeleteTreeAndDeleteValue) {
   EXPECT_EQ(subKeys, 0u);
   EXPECT_EQ(nValues, 0u);
 
-  ASSERT_EQ(setText(HKEY_CLASSES_ROOT, "AppID", "a", "1"), ERROR_SUCCESS);
-  ASSERT_EQ(setText(HKEY_CLASSES_ROOT, "AppID", "b", "2"), ERROR_SUCCESS);
+  ASSERT_EQ(StoreText(HKEY_CLASSES_ROOT, "AppID", "a", "1"), ERROR_SUCCESS);
+  ASSERT_EQ(StoreText(HKEY_CLASSES_ROOT, "AppID", "b", "2"), ERROR_SUCCESS);
   EXPECT_EQ(RegDeleteValueA(appIdKey.h, "A"), ERROR_SUCCESS);
   EXPECT_EQ(RegDeleteValueA(appIdKey.h, "a"), ERROR_FILE_NOT_FOUND);
   auto vals = values(HKEY_CLASSES_ROOT, "AppID");
@@ -324,7 +318,7 @@ TEST_F(RegistryTest, HandWrittenHiveFileIsRead) {
             "V\tSoftware\\Brevant\\Marolin\tnotype\t\tx\n"
             "V\t\\Bad\\Path\tx\t1\tx\n"
             "V\tSoftware\\Brevant\\Marolin\tlast\t1\tno newline at the end");
-  auto vals = values(HKEY_CURRENT_USER, kKey);
+  auto vals = values(HKEY_CURRENT_USER, kSettingsKey);
   ASSERT_EQ(vals.size(), 3u);
   EXPECT_EQ(vals[0], std::make_pair(std::string("alang"), std::string("fr\0", 3)));
   EXPECT_EQ(vals[1], std::make_pair(std::string("skin"), std::string("Day\tLight%\0", 11)));
@@ -334,7 +328,7 @@ TEST_F(RegistryTest, HandWrittenHiveFileIsRead) {
 }
 
 TEST_F(RegistryTest, AFailedWriteLeavesTheOldHive) {
-  ASSERT_EQ(setText(HKEY_CURRENT_USER, kKey, "alang", "de"), ERROR_SUCCESS);
+  ASSERT_EQ(StoreText(HKEY_CURRENT_USER, kSettingsKey, "alang", "de"), ERROR_SUCCESS);
   const std::string before = ReadFile(hiveFile("HKEY_CURRENT_USER"));
 
   // The file size limit makes the write of the new hive fail part-way.
@@ -346,7 +340,7 @@ TEST_F(RegistryTest, AFailedWriteLeavesTheOldHive) {
   struct rlimit small = old;
   small.rlim_cur = 4096;
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  long rc = set(HKEY_CURRENT_USER, kKey, "skin", std::string(20000, 'x'));
+  long rc = StoreValue(HKEY_CURRENT_USER, kSettingsKey, "skin", std::string(20000, 'x'));
   setrlimit(RLIMIT_FSIZE, &old);
   sigaction(SIGXFSZ, &oldAct, nullptr);
 
@@ -357,7 +351,7 @@ TEST_F(RegistryTest, AFailedWriteLeavesTheOldHive) {
     EXPECT_TRUE(name == "HKEY_CURRENT_USER" || name == "HKEY_CURRENT_USER.lock") << name;
   }
   std::string got;
-  EXPECT_EQ(get(HKEY_CURRENT_USER, kKey, "skin", &got), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(get(HKEY_CURRENT_USER, kSettingsKey, "skin", &got), ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(RegistryTest, ProcessesWritingAtOnceLoseNothing) {
@@ -370,7 +364,7 @@ TEST_F(RegistryTest, ProcessesWritingAtOnceLoseNothing) {
       int failures = 0;
       for (int i = 0; i < kEach; i++) {
         std::string name = "p" + std::to_string(p) + "_" + std::to_string(i);
-        failures += setText(HKEY_CURRENT_USER, kKey, name.c_str(), name) != ERROR_SUCCESS;
+        failures += StoreText(HKEY_CURRENT_USER, kSettingsKey, name.c_str(), name) != ERROR_SUCCESS;
       }
       _exit(failures);
     }
@@ -381,7 +375,7 @@ TEST_F(RegistryTest, ProcessesWritingAtOnceLoseNothing) {
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
-  EXPECT_EQ(values(HKEY_CURRENT_USER, kKey).size(), static_cast<size_t>(kProcs * kEach));
+  EXPECT_EQ(values(HKEY_CURRENT_USER, kSettingsKey).size(), static_cast<size_t>(kProcs * kEach));
 }
 
 TEST_F(RegistryTest, MachineGuidComesFromTheMachineId) {
@@ -397,9 +391,9 @@ TEST_F(RegistryTest, MachineGuidComesFromTheMachineId) {
   EXPECT_EQ(guid, want);
 
   // Writing beside it keeps the supplied value out of the hive file; a stored value wins.
-  ASSERT_EQ(setText(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Cryptography", "Other", "1"), ERROR_SUCCESS);
+  ASSERT_EQ(StoreText(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Cryptography", "Other", "1"), ERROR_SUCCESS);
   EXPECT_EQ(ReadFile(hiveFile("HKEY_LOCAL_MACHINE")).find("MachineGuid"), std::string::npos);
-  ASSERT_EQ(setText(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Cryptography", "machineguid", "stored"),
+  ASSERT_EQ(StoreText(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Cryptography", "machineguid", "stored"),
             ERROR_SUCCESS);
   ASSERT_EQ(get(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Cryptography", "MachineGuid", &guid), ERROR_SUCCESS);
   EXPECT_EQ(guid, std::string("stored\0", 7));
@@ -422,8 +416,8 @@ TEST_F(RegistryTest, SerialPortsListDevicesThenStoredValues) {
     EXPECT_TRUE(fs::exists("/sys" + name)) << name;
   }
 
-  ASSERT_EQ(setText(HKEY_LOCAL_MACHINE, path, "/devices/virtual/tty/pts5", "pts/5"), ERROR_SUCCESS);
-  ASSERT_EQ(setText(HKEY_LOCAL_MACHINE, path, "/devices/virtual/tty/pts7", "pts/7"), ERROR_SUCCESS);
+  ASSERT_EQ(StoreText(HKEY_LOCAL_MACHINE, path, "/devices/virtual/tty/pts5", "pts/5"), ERROR_SUCCESS);
+  ASSERT_EQ(StoreText(HKEY_LOCAL_MACHINE, path, "/devices/virtual/tty/pts7", "pts/7"), ERROR_SUCCESS);
   auto listed = values(HKEY_LOCAL_MACHINE, path);
   ASSERT_EQ(listed.size(), devices.size() + 2);
   EXPECT_TRUE(std::equal(devices.begin(), devices.end(), listed.begin()));

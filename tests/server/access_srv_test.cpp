@@ -1,7 +1,6 @@
 // Who gets in: a hostile page in the user's browser, another local user and a flood of
 // idle or slow clients against the real server. The window's own requests still work.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -59,14 +58,7 @@ class HostileSite {
       int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
       if (c < 0) return;
       std::string req;
-      char buf[4096];
-      while (req.find("\r\n\r\n") == std::string::npos) {
-        pollfd p{c, POLLIN, 0};
-        if (poll(&p, 1, 5000) <= 0) break;
-        ssize_t n = recv(c, buf, sizeof buf, 0);
-        if (n <= 0) break;
-        req.append(buf, static_cast<size_t>(n));
-      }
+      ReadRequestHead(c, 5000, &req);
       size_t sp = req.find(' '), sp2 = req.find(' ', sp + 1);
       if (sp != std::string::npos && sp2 != std::string::npos) {
         std::lock_guard<std::mutex> lk(m_);
@@ -245,8 +237,7 @@ TEST(Access, HostilePageIsRefusedTheWindowIsNot) {
   EXPECT_FALSE(fs::exists(Package()));
   setenv("MAROLIN_CHART_SERVER", ("127.0.0.1:" + std::to_string(RefusedLoopbackPort())).c_str(), 1);
   EXPECT_NE(get(kImgDownload)->body.find("\"id\""), std::string::npos);
-  for (int i = 0; i < 3000 && HostConfig.DownloadState.state.load() != 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  WaitUntil([] { return HostConfig.DownloadState.state.load() == 0; }, 30000);
   EXPECT_EQ(HostConfig.DownloadState.id.load(), 70);  // it ran (and failed: nothing listens)
   HttpConn q;
   q.sendRaw("GET /quit! HTTP/1.1\r\n" + own + "\r\n");

@@ -1,6 +1,5 @@
 // Tiles and place names of the open chart package, over real sockets.
 #include <dirent.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -8,7 +7,6 @@
 
 #include <array>
 #include <atomic>
-#include <chrono>
 #include <cstdlib>
 #include <mutex>
 #include <optional>
@@ -326,13 +324,7 @@ class PackageServer {
  private:
   void serve(int c) {
     std::string req;
-    char buf[2048];
-    while (req.find("\r\n\r\n") == std::string::npos) {
-      pollfd p{c, POLLIN, 0};
-      ssize_t n = poll(&p, 1, 10000) > 0 ? recv(c, buf, sizeof buf, 0) : -1;
-      if (n <= 0) return;
-      req.append(buf, static_cast<size_t>(n));
-    }
+    if (!ReadRequestHead(c, 10000, &req)) return;
     size_t at = req.find("&p=");
     size_t from = at == std::string::npos ? 0 : std::strtoul(req.c_str() + at + 3, nullptr, 10);
     std::string body;
@@ -362,17 +354,14 @@ void Install(PackageServer &server, int id, const std::string &bytes) {
   char arg[96];
   std::snprintf(arg, sizeof arg, "%d%%200%%20%zu%%20%x", id, bytes.size(), crc);
   ASSERT_TRUE(HttpGet(std::string("/download/") + arg));
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  for (;;) {
-    auto r = HttpGet("/download/*");
-    ASSERT_TRUE(r);
-    if (r->body.find("\"s\":0,") != std::string::npos) {
-      ASSERT_NE(r->body.find("\"e\":0}"), std::string::npos) << r->body;
-      return;
-    }
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << r->body;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
+  std::optional<HttpResponse> r;
+  bool ended = WaitUntil([&] {
+    r = HttpGet("/download/*");
+    return !r || r->body.find("\"s\":0,") != std::string::npos;
+  }, 60000);
+  ASSERT_TRUE(r);
+  ASSERT_TRUE(ended) << r->body;
+  ASSERT_NE(r->body.find("\"e\":0}"), std::string::npos) << r->body;
 }
 
 TEST(ChartSwitch, KeepAliveReadersFollowSwitchDeleteAndInstall) {
@@ -471,12 +460,8 @@ TEST(ChartSwitch, ReadersOfEndedConnectionsAreClosed) {
   ASSERT_EQ(HttpGet("/getTile/A0/3/5/7")->body, "tile");
   // Connection threads end after their client has gone; wait until they have.
   auto settled = [](int limit) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     int n = OpenDescriptors();
-    while (n > limit && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      n = OpenDescriptors();
-    }
+    WaitUntil([&] { return (n = OpenDescriptors()) <= limit; }, 20000);
     return n;
   };
   const int before = OpenDescriptors();

@@ -16,14 +16,12 @@
 #include "common/host_config.h"
 #include "common/pos_state.h"
 #include "nav/nav.h"
-#include "server/databases.h"
 #include "tests/support/packages.h"
 #include "tests/support/testing.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using testing_support::HttpConn;
 using testing_support::HttpGet;
 using testing_support::MakePackage;
 using testing_support::WriteFile;
@@ -63,26 +61,10 @@ int Count(const std::string &path, const char *sql) {
 class Databases : public ::testing::Test {
  protected:
   void SetUp() override { fs::create_directories(env.dataFolder()); }
-  void TearDown() override { StopServer(); }
+  void TearDown() override { testing_support::StopTestServer(); }
 
-  // "/quit!", then one more connection for the listener's last accept; once nothing
-  // accepts any more the databases are closed as at shutdown.
-  static void StopServer() {
-    if (!HostConfig.ServerRunning) return;
-    {
-      HttpConn q;
-      q.sendRaw("GET /quit! HTTP/1.1\r\nHost: 127.0.0.2:9999\r\n\r\n");
-      EXPECT_TRUE(q.closedByPeer());
-    }
-    for (int i = 0; i < 500; ++i) {
-      HttpConn c;
-      if (!c.ok()) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    CloseDatabases();
-  }
   void Restart() {
-    StopServer();
+    testing_support::StopTestServer();
     testing_support::StartTestServer(env);
   }
   std::string Trip() const { return env.dataFolder() + "veskara.trip"; }

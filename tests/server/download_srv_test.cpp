@@ -157,14 +157,7 @@ class StandInChartServer {
 
   void serve(int fd) {
     std::string req;
-    char buf[4096];
-    while (req.find("\r\n\r\n") == std::string::npos) {
-      pollfd p{fd, POLLIN, 0};
-      if (poll(&p, 1, 10000) <= 0) return;
-      ssize_t n = recv(fd, buf, sizeof buf, 0);
-      if (n <= 0) return;
-      req.append(buf, static_cast<size_t>(n));
-    }
+    if (!ReadRequestHead(fd, 10000, &req)) return;
     SeenRequest r;
     r.raw = req;
     if (auto at = req.find("&p="); at != std::string::npos) r.p = std::atoi(req.c_str() + at + 3);
@@ -298,12 +291,7 @@ std::string RefusingHost() { return "127.0.0.1:" + std::to_string(RefusedLoopbac
 
 class Download : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    if (!env_) {
-      env_ = std::make_unique<TestEnv>();
-      StartTestServer(*env_);
-    }
-  }
+  static void SetUpTestSuite() { SharedServerEnv(); }
 
   void SetUp() override { Fresh(); }
   void TearDown() override { Finish(); }
@@ -331,7 +319,7 @@ class Download : public ::testing::Test {
     server_.reset();
   }
 
-  static std::string folder() { return env_->dataFolder(); }
+  static std::string folder() { return SharedServerEnv().dataFolder(); }
   static std::string TempPath(int id) {
     char n[32];
     std::snprintf(n, sizeof n, "N%06d.temp", id);
@@ -359,25 +347,18 @@ class Download : public ::testing::Test {
     return p;
   }
 
+  // Polls the progress until done holds for it; the last progress seen.
   template <class Pred>
-  static Progress WaitUntil(Pred done) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-    Progress p = Call("*");
-    while (!done(p)) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        ADD_FAILURE() << "download did not get there: s=" << p.s << " b=" << p.b << " e=" << p.e;
-        return p;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      p = Call("*");
-    }
+  static Progress WaitProgress(Pred done) {
+    Progress p;
+    if (!WaitUntil([&] { return done(p = Call("*")); }, 90000))
+      ADD_FAILURE() << "download did not get there: s=" << p.s << " b=" << p.b << " e=" << p.e;
     return p;
   }
   static Progress WaitIdle() {
-    return WaitUntil([](const Progress &p) { return p.s == 0; });
+    return WaitProgress([](const Progress &p) { return p.s == 0; });
   }
 
-  static inline std::unique_ptr<TestEnv> env_;
   std::unique_ptr<StandInChartServer> server_;
 };
 
@@ -391,7 +372,7 @@ TEST_F(Download, InstallsWholePackage) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.id);
     Fresh();
-    std::string scratch = env_->root() + "/scratch.sqlite";
+    std::string scratch = SharedServerEnv().root() + "/scratch.sqlite";
     std::string oldPkg = SqlitePackage(scratch, "old", 1000);
     std::string newPkg = SqlitePackage(scratch, "new", 150000);
     ASSERT_GT(newPkg.size(), 2u * BlockSize);
@@ -562,7 +543,7 @@ TEST_F(Download, ProgressCancelAndContinue) {
   for (int blocks = 1; blocks <= 2; ++blocks) {
     server_->release();
     // Until the thread has begun, s is 1 and the values are the last download's.
-    p = WaitUntil([&](const Progress &q) { return q.s == 2 && q.b >= blocks * BlockSize; });
+    p = WaitProgress([&](const Progress &q) { return q.s == 2 && q.b >= blocks * BlockSize; });
     EXPECT_EQ(p.b, blocks * BlockSize);
     EXPECT_EQ(p.s, 2);
     EXPECT_EQ(p.e, 0);
@@ -709,7 +690,7 @@ TEST_F(Download, CancelAndPieceBoundWhateverTheServerDoes) {
     server_->setPackage(pkg);
     server_->script({{a}});
     Call(start);
-    WaitUntil([&](const Progress &p) { return p.s == 2 && !server_->seen().empty(); });
+    WaitProgress([&](const Progress &p) { return p.s == 2 && !server_->seen().empty(); });
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // into the read
     auto asked = std::chrono::steady_clock::now();
     EXPECT_EQ(Call("**").s, 3);
@@ -733,7 +714,7 @@ TEST_F(Download, CancelAndPieceBoundWhateverTheServerDoes) {
     server_->setPackage(pkg);
     server_->script(std::vector<Script>(6, Script{c.answer}));
     Call(start);
-    Progress p = WaitUntil([&](const Progress &q) { return q.s == 0 && !server_->seen().empty(); });
+    Progress p = WaitProgress([&](const Progress &q) { return q.s == 0 && !server_->seen().empty(); });
     EXPECT_EQ(p.e, c.error) << static_cast<int>(c.answer);
     EXPECT_EQ(server_->seen().size(), c.requests) << static_cast<int>(c.answer);
   }

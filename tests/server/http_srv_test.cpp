@@ -17,14 +17,11 @@ namespace {
 class Http : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    env_ = new TestEnv;
     std::snprintf(HostConfig.DeviceId, sizeof HostConfig.DeviceId, "W|guid|6.1.0|host|");
     std::snprintf(HostConfig.LocaleName, sizeof HostConfig.LocaleName, "de-DE");
-    StartTestServer(*env_);
+    SharedServerEnv();
   }
-  static TestEnv *env_;
 };
-TestEnv *Http::env_ = nullptr;
 
 const char kHostVersion[] =
     "{\"hostversion\":\"W.1.16.78\",\"locale\":\"de-DE\",\"alang\":\"en\",\"skin\":\"Navy Blue\","

@@ -12,7 +12,6 @@
 #include <cstring>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "common/host_config.h"
 #include "server/databases.h"
@@ -79,31 +78,14 @@ class StdoutPipe {
   std::string seen_;
 };
 
-// "/quit!", one more connection for the listener's last accept, then the shutdown close.
-void StopServer() {
-  {
-    HttpConn q;
-    q.sendRaw("GET /quit! HTTP/1.1\r\nHost: 127.0.0.2:9999\r\n\r\n");
-    EXPECT_TRUE(q.closedByPeer());
-  }
-  for (int i = 0; i < 500; ++i) {
-    HttpConn c;
-    if (!c.ok()) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  CloseDatabases();
-}
-
 // "/hostversion/" from the first connect that the server takes, within a minute.
 std::optional<HttpResponse> HostVersionOnceUp() {
   std::optional<HttpResponse> r;
-  for (int i = 0; i < 600 && !r; ++i) {
+  WaitUntil([&] {
     HttpConn c;
-    if (c.ok())
-      r = c.get("/hostversion/");
-    else
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+    if (c.ok()) r = c.get("/hostversion/");
+    return r.has_value();
+  }, 60000);
   return r;
 }
 
@@ -124,7 +106,7 @@ TEST(Listener, TakenAddressRestartsUntilItIsFree) {
   std::optional<HttpResponse> r = HostVersionOnceUp();
   ASSERT_TRUE(r) << "the server never came up on 127.0.0.2:9999";
   EXPECT_EQ(r->statusLine, "HTTP/1.1 200 OK");
-  StopServer();
+  StopTestServer();
 }
 
 // A listening socket on port 9999 in /proc/net/tcp (state 0A), on whatever address.
@@ -147,7 +129,7 @@ TEST(Listener, AnAddressThatDoesNotParseIsAFailedBind) {
   std::strcpy(HostConfig.ServerAddress, "127.0.0.2");
   std::optional<HttpResponse> r = HostVersionOnceUp();
   ASSERT_TRUE(r);
-  StopServer();
+  StopTestServer();
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "common/host_config.h"
 #include "platform/registry.h"
+#include "tests/support/registry_values.h"
 #include "tests/support/sqlfile.h"
 #include "tests/support/testing.h"
 
@@ -29,7 +30,7 @@ std::vector<std::string> Rows(const std::string &key) {
 // A settings value as the registry holds it; "(none)" when it is missing.
 std::string Registry(const char *name) {
   HKEY k = nullptr;
-  if (RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Brevant\\Marolin", 0, KEY_QUERY_VALUE, &k) != ERROR_SUCCESS)
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_QUERY_VALUE, &k) != ERROR_SUCCESS)
     return "(none)";
   char buf[64] = {};
   unsigned long type = 0, size = sizeof buf;

@@ -8,7 +8,6 @@
 
 #include <cstring>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -73,9 +72,10 @@ TEST(StaticFileWithoutRoot, AnswersNotFound) {
 
 class WebFiles : public ::testing::Test {
  protected:
+  // The packages and files are in place before the server starts.
   static void SetUpTestSuite() {
-    env_ = std::make_unique<testing_support::TestEnv>();
-    const std::string data = env_->dataFolder(), src = env_->root() + "/src/";
+    const testing_support::TestEnv &env = testing_support::SharedTestEnv();
+    const std::string data = env.dataFolder(), src = env.root() + "/src/";
     std::filesystem::create_directories(data);
 
     // The web-application package.
@@ -119,7 +119,7 @@ class WebFiles : public ::testing::Test {
     mkfifo((data + "pipe.js").c_str(), 0600);
     mkdir((data + "dir.js").c_str(), 0700);
 
-    testing_support::StartTestServer(*env_);
+    testing_support::SharedServerEnv();
     HostConfig.ChartDb.set(OpenPackage("A000123.veskara"));
 
     // Values the page stored.
@@ -134,7 +134,6 @@ class WebFiles : public ::testing::Test {
               SQLITE_OK);
     sqlite3_close(trip);
   }
-  static void TearDownTestSuite() { env_.reset(); }
 
   static std::string Png() { return std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16); }
   static std::string Big() {
@@ -142,11 +141,7 @@ class WebFiles : public ::testing::Test {
     for (size_t i = 0; i < s.size(); ++i) s[i] = static_cast<char>(i * 7 + i / 251);
     return s;
   }
-
-  static std::unique_ptr<testing_support::TestEnv> env_;
 };
-
-std::unique_ptr<testing_support::TestEnv> WebFiles::env_;
 
 TEST_F(WebFiles, AppPackage) {
   const char *html = "text/html", *bin = "application/binary;", *png = "image/png";
@@ -231,7 +226,7 @@ TEST_F(WebFiles, StaticFilesWithoutAppPackage) {
       {"/app/dir.js", kNotFound, bin, kNoCache, ""},
       {"/app/", kNotFound, bin, kNoCache, ""},
   });
-  WriteFile(env_->dataFolder() + "a..b.js", "dots");
+  WriteFile(testing_support::SharedServerEnv().dataFolder() + "a..b.js", "dots");
   Check({{"/app/a..b.js", kOk, js, kNoCache, "dots"}});
   HostConfig.AppDb.set(app);
 }

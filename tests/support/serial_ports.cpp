@@ -16,10 +16,10 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include "platform/registry.h"
 #include "platform/serial.h"
+#include "tests/support/testing.h"
 
 extern char **environ;
 
@@ -102,11 +102,10 @@ SocatPair::SocatPair(const std::string &folder) {
     pid_ = -1;
     return;
   }
-  for (int i = 0; i < 1000; ++i) {
+  WaitUntil([&] {
     std::error_code ec;
-    if (fs::exists(nearLink, ec) && fs::exists(farLink, ec)) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+    return fs::exists(nearLink, ec) && fs::exists(farLink, ec);
+  }, 10000);
   std::error_code ec;
   nearPath_ = fs::read_symlink(nearLink, ec).string();
   if (ec) return;
@@ -233,29 +232,20 @@ void SentenceRecorder::onLine(void (*hook)(const std::string &)) {
 }
 
 bool WaitPortFree(const std::string &path, int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (CommOpen(path.c_str())) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
+  return WaitUntil([&] { return CommOpen(path.c_str()) != nullptr; }, timeoutMs);
 }
 
 bool WaitNoDescriptorOn(const std::string &path, int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   const std::string gone = path + " (deleted)";
-  while (std::chrono::steady_clock::now() < deadline) {
-    bool held = false;
+  return WaitUntil([&] {
     std::error_code ec;
     for (fs::directory_iterator it("/proc/self/fd", ec), end; !ec && it != end; it.increment(ec)) {
       std::error_code e2;
       std::string target = fs::read_symlink(it->path(), e2).string();
-      if (!e2 && (target == path || target == gone)) held = true;
+      if (!e2 && (target == path || target == gone)) return false;
     }
-    if (!held) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
+    return true;
+  }, timeoutMs);
 }
 
 }  // namespace testing_support

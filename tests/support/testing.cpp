@@ -1,12 +1,14 @@
-// Test support: isolated environment, server start and a loopback HTTP client.
+// Test support: isolated environment, server start and stop, waits and a loopback HTTP client.
 #include "tests/support/testing.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -61,19 +63,41 @@ void ConfigureTestServer(const TestEnv &env) {
 void StartTestServer(const TestEnv &env) {
   ConfigureTestServer(env);
   OpenDatabases();
-  for (int i = 0; i < 500; ++i) {
-    HttpConn c;
-    if (c.ok() && HostConfig.ServerRunning) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  if (!WaitUntil([] { return HttpConn().ok() && HostConfig.ServerRunning; }, 10000))
+    throw std::runtime_error("server did not start on 127.0.0.2:9999");
+}
+
+void StopTestServer() {
+  if (!HostConfig.ServerRunning) return;
+  {
+    HttpConn q;
+    q.sendRaw("GET /quit! HTTP/1.1\r\nHost: 127.0.0.2:9999\r\n\r\n");
+    EXPECT_TRUE(q.closedByPeer());
   }
-  throw std::runtime_error("server did not start on 127.0.0.2:9999");
+  // The listener takes one more connection before it ends.
+  WaitUntil([] { return !HttpConn().ok(); }, 5000);
+  CloseDatabases();
+}
+
+const TestEnv &SharedTestEnv() {
+  static TestEnv env;
+  return env;
 }
 
 const TestEnv &SharedServerEnv() {
-  static TestEnv env;
-  static bool started = (StartTestServer(env), true);
+  static bool started = (StartTestServer(SharedTestEnv()), true);
   (void)started;
-  return env;
+  return SharedTestEnv();
+}
+
+bool WaitUntil(const std::function<bool()> &cond, int timeoutMs) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (auto now = Clock::now(); now < deadline; now = Clock::now()) {
+    if (cond()) return true;
+    std::this_thread::sleep_for(std::min<Clock::duration>(std::chrono::milliseconds(10), deadline - now));
+  }
+  return cond();
 }
 
 std::string ReadFile(const std::string &path) {
@@ -210,6 +234,18 @@ int RefusedLoopbackPort() {
   int fd = ListenLoopback(1, &port);
   close(fd);
   return port;
+}
+
+bool ReadRequestHead(int fd, int timeoutMs, std::string *req) {
+  char buf[4096];
+  while (req->find("\r\n\r\n") == std::string::npos) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, timeoutMs) <= 0) return false;
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) return false;
+    req->append(buf, static_cast<size_t>(n));
+  }
+  return true;
 }
 
 std::optional<HttpResponse> HttpGet(const std::string &path) {

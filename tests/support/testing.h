@@ -1,7 +1,8 @@
-// Test support: an isolated environment per test process, the server started on it, and
-// a small HTTP/1.1 client over real loopback sockets.
+// Test support: an isolated environment per test process, the server started on it, a
+// wait for conditions, and a small HTTP/1.1 client over real loopback sockets.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -33,8 +34,18 @@ void ConfigureTestServer(const TestEnv &env);
 // 127.0.0.2:9999 accepts connections.
 void StartTestServer(const TestEnv &env);
 
-// One environment per test program with the server started on it at first use.
+// "/quit!", then waits until nothing accepts on 127.0.0.2:9999 any more and closes the
+// databases as shutdown does. Nothing when no server runs.
+void StopTestServer();
+
+// One environment per test program; files a suite needs before the server starts go here.
+const TestEnv &SharedTestEnv();
+// The same environment with the server started on it at first use.
 const TestEnv &SharedServerEnv();
+
+// Polls cond every few milliseconds until it holds or timeoutMs has passed, asking once
+// more at the deadline; whether it held.
+bool WaitUntil(const std::function<bool()> &cond, int timeoutMs);
 
 std::string ReadFile(const std::string &path);
 void WriteFile(const std::string &path, const std::string &data);
@@ -76,6 +87,10 @@ class HttpConn {
 int ListenLoopback(int backlog, int *port);
 // A loopback port with nothing listening on it: connects are refused.
 int RefusedLoopbackPort();
+// For stand-in servers: reads from the connection until the blank line that ends a
+// request head; false when it closes first or nothing comes for timeoutMs. *req holds
+// what was read either way.
+bool ReadRequestHead(int fd, int timeoutMs, std::string *req);
 
 // One request on a fresh connection.
 std::optional<HttpResponse> HttpGet(const std::string &path);

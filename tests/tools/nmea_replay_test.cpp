@@ -11,13 +11,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/support/testing.h"
@@ -159,18 +157,17 @@ TEST(NmeaReplay, ServesTheScheduleOverTcp) {
   for (const Sent &s : expected) want += s.line + "\r\n";
 
   int fd = -1;
-  for (int i = 0; i < 200 && fd < 0; ++i) {
+  WaitUntil([&] {
     fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-      close(fd);
-      fd = -1;
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-  }
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return true;
+    close(fd);
+    fd = -1;
+    return false;
+  }, 5000);
   ASSERT_GE(fd, 0);
   std::string got;
   char buf[8192];

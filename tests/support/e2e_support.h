@@ -35,20 +35,11 @@ extern char **environ;
 namespace e2e {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+
+using testing_support::WaitUntil;
 
 // Generous limits for things that must happen; they only bound a failing test.
 constexpr int kLong = 30000;
-
-// Polls cond until it holds or timeoutMs passed.
-inline bool WaitUntil(const std::function<bool()> &cond, int timeoutMs = kLong) {
-  const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    if (cond()) return true;
-    if (Clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-}
 
 // Runs a shell command; returns its standard output.
 inline std::string Capture(const std::string &cmd) {
@@ -141,7 +132,9 @@ class XSession {
     setenv("DISPLAY", display_.c_str(), 1);
     if (windowManager) {
       wm_ = std::make_unique<Process>(std::vector<std::string>{"openbox", "--sm-disable"}, logDir + "/openbox.log");
-      WaitUntil([] { return Capture("xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null").find("window id") != std::string::npos; });
+      WaitUntil([] { return Capture("xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null").find("window id") !=
+                            std::string::npos; },
+                kLong);
     }
   }
   ~XSession() {
