@@ -17,6 +17,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "common/fd.h"
 #include "platform/registry.h"
 #include "platform/serial.h"
 #include "tests/support/testing.h"
@@ -32,17 +33,6 @@ namespace {
 const char *const kPortListKey = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
 // A port name with no device behind it: its reader ends at once.
 const char *const kNoPort = "marolin-test-no-such-port";
-
-bool WriteAll(int fd, const std::string &bytes) {
-  size_t off = 0;
-  while (off < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + off, bytes.size() - off);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    off += static_cast<size_t>(n);
-  }
-  return true;
-}
 
 void MakeRaw(int fd) {
   termios t;
@@ -84,7 +74,7 @@ PtyPair::~PtyPair() {
   if (slaveFd_ >= 0) close(slaveFd_);
 }
 
-bool PtyPair::write(const std::string &bytes) { return master_ >= 0 && WriteAll(master_, bytes); }
+bool PtyPair::write(const std::string &bytes) { return master_ >= 0 && WriteAll(master_, bytes.data(), bytes.size()); }
 
 void PtyPair::closeMaster() {
   if (master_ >= 0) close(master_);
@@ -121,7 +111,7 @@ std::string SocatPair::portName() const {
   return nearPath_.rfind("/dev/", 0) == 0 ? nearPath_.substr(5) : nearPath_;
 }
 
-bool SocatPair::write(const std::string &bytes) { return farFd_ >= 0 && WriteAll(farFd_, bytes); }
+bool SocatPair::write(const std::string &bytes) { return farFd_ >= 0 && WriteAll(farFd_, bytes.data(), bytes.size()); }
 
 void SocatPair::stop() {
   if (pid_ > 0) {
