@@ -496,6 +496,12 @@ TEST_F(WindowTest, NumbersKeepTheirPointWhateverTheDesktopLocale) {
     body = r ? r->body : "";
     return body.find("\"track\":[[") != std::string::npos;
   }, kLong)) << body;
+  // The answer that first shows the track may have read the position before the playback
+  // stored it (the first post starts the playback); the track row is logged after the
+  // sentence's values, so the next answer has them all.
+  auto settled = HttpPost("/getSetHostStat/1/0/1/0", "{}");
+  ASSERT_TRUE(settled);
+  body = settled->body;
   const std::string json = env_.root() + "/hoststat.json";
   WriteFile(json, body);
   EXPECT_EQ(Capture("python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); "
