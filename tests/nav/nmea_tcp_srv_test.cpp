@@ -194,8 +194,12 @@ class NmeaTcp : public ::testing::Test {
   // Off, and no client left on the link, so the next test starts clean.
   void TearDown() override {
     Off();
-    for (LineServer *s : servers_) s->closeAll();
-    EXPECT_TRUE(WaitUntil([] { return !NmeaTcpClientActive(); }, kWaitMs));
+    // Closed on every pass: a connection the client made just before may be accepted only
+    // after the first close, and the client would sit in its read until the time-out.
+    EXPECT_TRUE(WaitUntil([&] {
+      for (LineServer *s : servers_) s->closeAll();
+      return !NmeaTcpClientActive();
+    }, kWaitMs));
   }
   LineServer &Server() {
     owned_.emplace_back(std::make_unique<LineServer>());
