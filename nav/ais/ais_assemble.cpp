@@ -1,6 +1,7 @@
 // NMEA checksum test, AIS fragment assembly and the six-bit payload reader.
 #include <cstring>
 
+#include "common/hex.h"
 #include "nav/ais/ais_codec.h"
 
 AisAssemblyStateRec AisAssemblyState;

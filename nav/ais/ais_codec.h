@@ -5,8 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "common/hex.h"  // HexDigitValue, used by the checksum check
-
 // ---- Checksum, assembly and six-bit reader -------------------------------------------
 
 struct SixbitState {

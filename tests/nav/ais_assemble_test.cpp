@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "common/hex.h"
 #include "nav/ais/ais_codec.h"
 #include "tests/nav/ais_test_util.h"
 
