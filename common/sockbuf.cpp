@@ -37,6 +37,7 @@ char *SockBufInit(SockBuf &sb) {
   sb.status[0] = 0;
   sb.mime = 0;
   sb.keepAlive = 0;
+  sb.lineCut = false;
   sb.capacity = 0;
   sb.buf = static_cast<char *>(std::malloc(kInitialCapacity));
   sb.lineStart = sb.dataEnd = sb.scan = sb.buf;
@@ -102,6 +103,7 @@ static char *HandOutRest(SockBuf &sb, int held) {
 }
 
 char *SockBufReadLine(SockBuf &sb) {
+  sb.lineCut = false;
   if (!sb.buf) return nullptr;
   for (;;) {
     sb.lineLen = 0;
@@ -116,7 +118,10 @@ char *SockBufReadLine(SockBuf &sb) {
       if (*p == '\r') *p = 0;
     }
     int held = Compact(sb);
-    if (held >= sb.capacity - 1) return HandOutRest(sb, held);
+    if (held >= sb.capacity - 1) {
+      sb.lineCut = true;
+      return HandOutRest(sb, held);
+    }
     long r = RecvSome(sb.sock, sb.dataEnd, static_cast<size_t>(sb.capacity - 1 - held));
     if (r < 0) return nullptr;
     if (r == 0) return HandOutRest(sb, held);

@@ -17,6 +17,7 @@ struct SockBuf {
   char status[64] = {};       // status for the next response; empty means "200 OK"
   int mime = 0;               // MimeTable index chosen by the handler
   int keepAlive = 0;          // "Keep-Alive: max=%d"; 0 means "Connection: close"
+  bool lineCut = false;       // the last line filled the buffer and was handed out without its end
 
   SockBuf() = default;
   ~SockBuf();
@@ -41,6 +42,8 @@ void SockBufReset(SockBuf &sb);
 bool SockBufShrink(SockBuf &sb);
 
 // Next LF-terminated line (CR and LF replaced by NUL); "" at end of stream; null on error.
+// A line that does not fit the buffer comes in pieces of capacity-1 bytes, each with
+// lineCut set.
 char *SockBufReadLine(SockBuf &sb);
 
 // Exactly count bytes (fewer when the peer closed: see lineLen); null on error.

@@ -116,9 +116,10 @@ bool HeaderIs(const char *line, const char *name, const char *&value) {
 
 // Another site's page (or a local file, "Origin: null") sending requests here through the
 // user's browser: the browser marks them with Sec-Fetch-Site, Origin or Referer, and each
-// of them that is present must name this server. Requests without them (the window's
-// first navigation, plain clients) pass.
-bool SameOriginAllowed(const char *line, bool &sawForeign) {
+// of them that is present must name this server. Requests without them (plain clients)
+// pass. "Sec-Fetch-Site: none" is a navigation the user started outside any page (a link
+// from mail or chat, a bookmark, the window's first load): fromOutside is set for it.
+bool SameOriginAllowed(const char *line, bool &sawForeign, bool &fromOutside) {
   const char *v = nullptr;
   std::string t;
   auto trimmed = [&] {
@@ -128,7 +129,10 @@ bool SameOriginAllowed(const char *line, bool &sawForeign) {
   };
   if (HeaderIs(line, "Sec-Fetch-Site", v)) {
     trimmed();
-    if (t != "same-origin" && t != "none") sawForeign = true;
+    if (t == "none")
+      fromOutside = true;
+    else if (t != "same-origin")
+      sawForeign = true;
   } else if (HeaderIs(line, "Origin", v)) {
     if (trimmed() != kOwnOrigin) sawForeign = true;
   } else if (HeaderIs(line, "Referer", v)) {
@@ -136,6 +140,18 @@ bool SameOriginAllowed(const char *line, bool &sawForeign) {
     if (t.compare(0, sizeof kOwnOrigin, std::string(kOwnOrigin) + "/") != 0) sawForeign = true;
   }
   return !sawForeign;
+}
+
+// What a navigation from outside may open: the page's own files, read. Everything else
+// (settings, SQL, package deletion, "/quit!") takes a request of the page itself. The
+// path is compared as the routes see it, decoded.
+bool OpenableFromOutside(const char *method, const char *path) {
+  static const char kOwnFiles[] = "/app/";
+  if (std::strcmp(method, "GET") != 0) return false;
+  char decoded[kPathLimit + 1];
+  std::snprintf(decoded, sizeof decoded, "%s", path);
+  UrlDecode(decoded);
+  return std::strncmp(decoded, kOwnFiles, sizeof kOwnFiles - 1) == 0;
 }
 
 // Owner of the peer's socket of an accepted loopback connection, from the kernel's socket
@@ -361,26 +377,28 @@ void ConnectionThread(int sock) {
     SockBufReset(writer);
     writer.keepAlive = --keepAlive;
 
+    // A line longer than the reader holds ends the connection: read on, its rest would
+    // be taken for header lines of its own.
     char *line = SockBufReadLine(reader);
-    if (!line || !*line) break;
+    if (!line || !*line || reader.lineCut) break;
     const char *p = line;
     if (ScanToken(p, method, kMethodLimit)) ScanToken(p, path, kPathLimit);
 
     long contentLength = 0;
-    bool badHost = false, foreign = false, headerOk = true;
+    bool badHost = false, foreign = false, fromOutside = false, headerOk = true;
     for (;;) {
       char *h = SockBufReadLine(reader);
-      if (!h) {
+      if (!h || reader.lineCut) {
         headerOk = false;
         break;
       }
       ScanContentLength(h, contentLength);
       HostAllowed(h, badHost);
-      SameOriginAllowed(h, foreign);
+      SameOriginAllowed(h, foreign, fromOutside);
       if (reader.lineLen <= 2) break;
     }
     if (!headerOk) break;
-    if (badHost || foreign) {
+    if (badHost || foreign || (fromOutside && !OpenableFromOutside(method, path))) {
       RefuseForbidden(writer);
       break;
     }

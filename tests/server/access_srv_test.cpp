@@ -176,6 +176,55 @@ TEST(Access, FloodOfIdleAndSlowClients) {
   EXPECT_EQ(Rows("SELECT count(*) FROM kvt WHERE k='slow'"), std::vector<std::string>{"0"});
 }
 
+// Chromium opening a URL the way a link from mail, chat or a bookmark does
+// ("Sec-Fetch-Site: none"); the document it shows.
+std::string OpenFromOutside(const std::string &path) {
+  const std::string out = Env().root() + "/outside.html";
+  std::string cmd = "timeout 90 chromium --headless --no-sandbox --disable-gpu --no-first-run --user-data-dir=" +
+                    Env().root() + "/chromium-outside --virtual-time-budget=2000 --dump-dom 'http://127.0.0.2:9999" +
+                    path + "' >" + out + " 2>/dev/null";
+  EXPECT_EQ(std::system(cmd.c_str()), 0) << path;
+  return ReadFile(out);
+}
+
+// A link opened from outside any page reaches the page's own files and nothing else: in
+// Chromium the package deletion and an SQL statement change nothing while a file under
+// "/app/" opens; by hand the same header is refused on every other route and method.
+TEST(Access, LinkFromOutsideOpensOnlyThePagesFiles) {
+  const TestEnv &env = Env();
+  const std::string package = env.dataFolder() + "A000071.veskara";
+  ASSERT_TRUE(SqlExec(package, "CREATE TABLE kvt (k TEXT,v TEXT,t INTEGER, l TEXT)"));
+  WriteFile(env.dataFolder() + "link.html", "<html><body>own file</body></html>");
+  const std::string sql = "/UexecSql/INSERT%20INTO%20kvt%20VALUES('link','x',1,'**')";
+  if (HaveChromium()) {
+    OpenFromOutside("/getSetState/delchartdb=A000071.veskara");
+    OpenFromOutside(sql);
+    EXPECT_NE(OpenFromOutside("/app/link.html").find("own file"), std::string::npos);
+  }
+  for (const std::string &request : std::vector<std::string>{
+           "GET /getSetState/delchartdb=A000071.veskara", "GET " + sql, "GET /quit!", "GET /hostversion/",
+           "GET /app", "HEAD /app/link.html", "POST /setValue/link"}) {
+    HttpConn c;
+    c.sendRaw(request + " HTTP/1.1\r\nSec-Fetch-Site: none\r\nContent-Length: 1\r\n\r\nx");
+    auto r = c.read();
+    ASSERT_TRUE(r) << request;
+    EXPECT_EQ(r->statusLine, "HTTP/1.1 403 Forbidden") << request;
+    EXPECT_EQ(r->body, "") << request;
+    EXPECT_TRUE(c.closedByPeer()) << request;
+  }
+  EXPECT_TRUE(fs::exists(package));
+  EXPECT_EQ(Rows("SELECT count(*) FROM kvt WHERE k='link'"), std::vector<std::string>{"0"});
+  EXPECT_EQ(HostConfig.ServerRunning.load(), 1);
+  // The page's files, also spelt with escapes, on a connection that stays open.
+  HttpConn c;
+  for (const char *path : {"/app/link.html", "/%61pp/link.html"}) {
+    c.sendRaw(std::string("GET ") + path + " HTTP/1.1\r\nSec-Fetch-Site: none\r\n\r\n");
+    auto r = c.read();
+    ASSERT_TRUE(r) << path;
+    EXPECT_EQ(r->body, "<html><body>own file</body></html>") << path;
+  }
+}
+
 // A page of another site, loaded in headless Chromium, fires <img>, no-cors fetch and a
 // form POST at the SQL routes, "/setValue/", delchartdb, "/download/" and "/quit!": none
 // takes effect. The same requests with the headers of the window's own page do.

@@ -186,6 +186,20 @@ TEST_F(Http, EndOfConnectionCases) {
   }
 }
 
+// A header line longer than the reader holds (65535 bytes) ends the connection: what
+// follows the cut is never read as a header of its own, here a Content-Length that would
+// make the rest a body to store.
+TEST_F(Http, OverlongHeaderLineEndsTheConnection) {
+  for (const std::string &first : {std::string("POST /setValue/cut HTTP/1.1\r\n"), std::string()}) {
+    HttpConn c;
+    c.sendRaw(first + "X-Pad: " + std::string(65535 - 7, 'a') + "Content-Length: 4\r\n\r\nbody");
+    EXPECT_TRUE(c.closedByPeer()) << first;
+  }
+  auto r = HttpGet("/getValue/cut");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->statusLine, "HTTP/1.1 404 File not found");
+}
+
 TEST_F(Http, HostileInputLeavesTheServerServing) {
   std::vector<std::thread> ts;
   ts.emplace_back([] {
