@@ -4,7 +4,9 @@
 #include <sqlite3.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -197,6 +199,71 @@ TEST(ExecSql, BoundsOfTimeAndSize) {
     EXPECT_EQ(r->statusLine, "HTTP/1.1 500 result too large") << sql;
     EXPECT_EQ(r->body, "") << sql;
   }
+  EXPECT_EQ(TripSql("SELECT length(zeroblob(1000))"), "[\n[1000]\n]");
+}
+
+// The peak of the process's resident memory, in kB, since the last ResetPeakMemory.
+long PeakMemoryKb() {
+  std::unique_ptr<FILE, int (*)(FILE *)> f(std::fopen("/proc/self/status", "re"), std::fclose);
+  char line[256];
+  long kb = -1;
+  while (f && std::fgets(line, sizeof line, f.get()))
+    if (std::sscanf(line, "VmHWM: %ld kB", &kb) == 1) break;
+  return kb;
+}
+void ResetPeakMemory() {
+  std::unique_ptr<FILE, int (*)(FILE *)> f(std::fopen("/proc/self/clear_refs", "we"), std::fclose);
+  if (f) std::fputs("5", f.get());
+}
+
+// Rows of one statement, each of many values whose escape doubles them: the answer bound
+// stops at the value that would pass it, and the library stops building a row long before
+// it is whole (36 copies of a 32 MiB text). The process goes on, its memory far below a
+// gigabyte (sanitizer builds keep freed and shadow memory, so there only the answer counts).
+TEST(ExecSql, HugeRowsAreStoppedEarly) {
+  Env();
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  constexpr bool kMeasured = false;
+#else
+  constexpr bool kMeasured = true;
+#endif
+  auto row = [](const char *bytes, int values) {
+    std::string sql = std::string("WITH t(v) AS (SELECT replace(hex(zeroblob(") + bytes + ")),'0','/')) SELECT v";
+    for (int i = 1; i < values; ++i) sql += ",v";
+    return sql + " FROM t";
+  };
+  for (const std::string &sql : {row("16777215", 36), row("8388608", 10)}) {
+    ResetPeakMemory();
+    const long before = PeakMemoryKb();
+    HttpConn c;
+    c.sendRaw("POST /UexecSql HTTP/1.1\r\nContent-Length: " + std::to_string(sql.size()) + "\r\n\r\n" + sql);
+    auto r = c.read(60000);
+    ASSERT_TRUE(r) << sql;
+    EXPECT_EQ(r->statusLine, "HTTP/1.1 500 result too large") << sql;
+    EXPECT_EQ(r->body, "") << sql;
+    if (kMeasured) {
+      EXPECT_LT(PeakMemoryKb() - before, 448 * 1024) << sql;
+    }
+  }
+  EXPECT_EQ(TripSql("SELECT length(replace(hex(zeroblob(16777215)),'0','/'))"), "[\n[33554430]\n]");
+}
+
+// The page may read the pragmas that hold for the whole process or decide the file's
+// durability, but not set them, and gets no library address: the refusal is the
+// library's own text.
+TEST(ExecSql, ProcessAndDurabilitySettingsAreOutOfReach) {
+  Env();
+  for (const char *sql : {"PRAGMA hard_heap_limit=200000", "PRAGMA soft_heap_limit = 1", "PRAGMA journal_mode=MEMORY",
+                          "PRAGMA main.journal_mode=OFF", "PRAGMA synchronous(0)", "pragma Locking_Mode=EXCLUSIVE",
+                          "PRAGMA mmap_size=268435456"}) {
+    EXPECT_EQ(TripSql(sql), "not authorized") << sql;
+  }
+  for (const char *sql : {"SELECT fts3_tokenizer('simple')", "SELECT 1 WHERE fts3_tokenizer('simple') IS NULL"})
+    EXPECT_EQ(TripSql(sql), "not authorized to use function: fts3_tokenizer") << sql;
+  EXPECT_EQ(TripSql("PRAGMA hard_heap_limit"), "[\n[0]\n]");
+  EXPECT_EQ(TripSql("PRAGMA journal_mode"), "[\n[\"delete\"]\n]");
+  EXPECT_EQ(TripSql("PRAGMA synchronous"), "[\n[2]\n]");
+  EXPECT_EQ(TripSql("SELECT count(*) FROM pragma_journal_mode"), "[\n[1]\n]");
   EXPECT_EQ(TripSql("SELECT length(zeroblob(1000))"), "[\n[1000]\n]");
 }
 
