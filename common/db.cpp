@@ -15,3 +15,28 @@ DbHandle DbOpen(const char *path, int flags, bool keepFailed) {
   }
   return DbAdopt(db);
 }
+
+// True only when the connection's schemas, the temporary one included, certainly hold no
+// trigger.
+static bool NoTriggers(sqlite3 *db) {
+  Stmt s(db,
+         "SELECT 1 FROM sqlite_master WHERE type='trigger' "
+         "UNION ALL SELECT 1 FROM sqlite_temp_master WHERE type='trigger'");
+  return s.ok() && sqlite3_step(s) == SQLITE_DONE;
+}
+
+HostWriteScope::HostWriteScope(sqlite3 *db) : db_(db) {
+  if (!db_) return;
+  sqlite3_mutex_enter(sqlite3_db_mutex(db_));
+  // Switching expires every statement of the connection, and one that another thread is
+  // in the middle of may then end early; so only when there is something to keep out.
+  int on = 0;
+  if (!NoTriggers(db_) && sqlite3_db_config(db_, SQLITE_DBCONFIG_ENABLE_TRIGGER, -1, &on) == SQLITE_OK && on)
+    switched_ = sqlite3_db_config(db_, SQLITE_DBCONFIG_ENABLE_TRIGGER, 0, nullptr) == SQLITE_OK;
+}
+
+HostWriteScope::~HostWriteScope() {
+  if (!db_) return;
+  if (switched_) sqlite3_db_config(db_, SQLITE_DBCONFIG_ENABLE_TRIGGER, 1, nullptr);
+  sqlite3_mutex_leave(sqlite3_db_mutex(db_));
+}

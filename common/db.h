@@ -96,3 +96,20 @@ class SqliteLock {
  private:
   sqlite3_mutex *m_;
 };
+
+// The host's own writes on a connection that the page's SQL reaches too. Triggers are off
+// for the scope, so that none the page has left (an endless one holds the connection, and
+// every later request with it, for ever) runs inside them; the schema of the host's
+// tables defines none. The connection's mutex is held for the scope: the page's statement
+// runs under the same mutex, so it never runs while they are off.
+class HostWriteScope {
+ public:
+  explicit HostWriteScope(sqlite3 *db);
+  ~HostWriteScope();
+  HostWriteScope(const HostWriteScope &) = delete;
+  HostWriteScope &operator=(const HostWriteScope &) = delete;
+
+ private:
+  sqlite3 *db_;
+  bool switched_ = false;
+};

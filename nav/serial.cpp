@@ -212,10 +212,14 @@ void NmeaPlaybackThread(std::string path) {
   if (!file) return;
   {
     DbHandle db = HostConfig.TripDb.get();
-    if (db) sqlite3_exec(db.get(), kClearLogSql, nullptr, nullptr, nullptr);
+    if (db) {
+      HostWriteScope host(db.get());
+      sqlite3_exec(db.get(), kClearLogSql, nullptr, nullptr, nullptr);
+    }
     int64_t started = static_cast<int64_t>(std::time(nullptr));
     PosState.now = started;
     SqliteLock lock(HostConfig.DbMutex);
+    HostWriteScope host(db.get());
     if (db) {
       Stmt marker(db.get(), kMarkerSql);
       sqlite3_bind_int64(marker, 1, started);

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -16,6 +17,7 @@
 #include "common/host_config.h"
 #include "common/pos_state.h"
 #include "nav/nav.h"
+#include "nav/serial.h"
 #include "tests/support/packages.h"
 #include "tests/support/testing.h"
 
@@ -205,6 +207,40 @@ TEST_F(Databases, TripWritesWaitForAReader) {
   sqlite3_close(reader);
   EXPECT_EQ(Count(Trip(), "SELECT count(*) FROM log WHERE t=1"), 1);
   EXPECT_EQ(Count(Trip(), "SELECT count(*) FROM kvt WHERE k='settings'"), 1);
+}
+
+// Endless triggers the page has left on the host's tables never run inside the host's own
+// writes: the key/value routes, the poll, the track logger and the playback marker go on,
+// also after a restart, while the page's own writes still fire them, within its bound.
+TEST_F(Databases, PageTriggersNeverRunInHostWrites) {
+  testing_support::StartTestServer(env);
+  auto body = [](const std::optional<testing_support::HttpResponse> &r) { return r ? r->body : "<no answer>"; };
+  const std::string endless = " BEGIN SELECT (WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x+1 FROM c) "
+                              "SELECT count(*) FROM c); END";
+  for (const std::string head : {"CREATE TRIGGER ki AFTER INSERT ON kvt", "CREATE TRIGGER kd BEFORE DELETE ON kvt",
+                                 "CREATE TRIGGER li AFTER INSERT ON log", "CREATE TEMP TRIGGER ld BEFORE DELETE ON log"})
+    ASSERT_EQ(body(testing_support::HttpPost("/UexecSql", head + endless)), "OK") << head;
+  const std::string playback = env.root() + "/empty.nmea";
+  WriteFile(playback, "");
+
+  for (const std::string when : {"first run", "after a restart"}) {
+    EXPECT_EQ(body(testing_support::HttpPost("/setValue/host", when)), "OK") << when;
+    EXPECT_EQ(body(HttpGet("/getValue/host")), when);
+    EXPECT_EQ(body(HttpGet("/getSetState/mlang=de")), "000 de") << when;
+    EXPECT_EQ(body(testing_support::HttpPost("/getSetHostStat/86400/50/0/0", "{}")).substr(0, 8), "{\"time\":") << when;
+    EXPECT_NE(body(HttpGet("/hostversion/")).find("\"hostversion\""), std::string::npos) << when;
+    NmeaPlaybackThread(playback);
+    PosState.now = 1700000000;
+    PosState.lat = 54.5;
+    PosState.lon = 10.25;
+    PosState.fix = 1;
+    TrackLogPass();
+    EXPECT_EQ(Count(Trip(), "SELECT count(*) FROM log"), 2) << when;
+    EXPECT_EQ(Count(Trip(), "SELECT count(*) FROM log WHERE t=1 AND ts=1700000000"), 1) << when;
+    Restart();
+  }
+  EXPECT_EQ(Count(Trip(), "SELECT count(*) FROM sqlite_master WHERE type='trigger'"), 3);
+  EXPECT_EQ(body(testing_support::HttpPost("/UexecSql", "INSERT INTO kvt VALUES ('page','x',1,'**')")), "interrupted");
 }
 
 }  // namespace
