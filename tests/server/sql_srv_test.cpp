@@ -232,12 +232,16 @@ TEST(ExecSql, HugeRowsAreStoppedEarly) {
     for (int i = 1; i < values; ++i) sql += ",v";
     return sql + " FROM t";
   };
+  // Slow under sanitizers: a longer wait than TripSql's.
+  auto post = [](const std::string &sql) {
+    HttpConn c;
+    c.sendRaw("POST /UexecSql HTTP/1.1\r\nContent-Length: " + std::to_string(sql.size()) + "\r\n\r\n" + sql);
+    return c.read(60000);
+  };
   for (const std::string &sql : {row("16777215", 36), row("8388608", 10)}) {
     ResetPeakMemory();
     const long before = PeakMemoryKb();
-    HttpConn c;
-    c.sendRaw("POST /UexecSql HTTP/1.1\r\nContent-Length: " + std::to_string(sql.size()) + "\r\n\r\n" + sql);
-    auto r = c.read(60000);
+    auto r = post(sql);
     ASSERT_TRUE(r) << sql;
     EXPECT_EQ(r->statusLine, "HTTP/1.1 500 result too large") << sql;
     EXPECT_EQ(r->body, "") << sql;
@@ -245,7 +249,10 @@ TEST(ExecSql, HugeRowsAreStoppedEarly) {
       EXPECT_LT(PeakMemoryKb() - before, 448 * 1024) << sql;
     }
   }
-  EXPECT_EQ(TripSql("SELECT length(replace(hex(zeroblob(16777215)),'0','/'))"), "[\n[33554430]\n]");
+  // A value at the value bound still comes back.
+  auto r = post("SELECT length(replace(hex(zeroblob(16777215)),'0','/'))");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->body, "[\n[33554430]\n]");
 }
 
 // The page may read the pragmas that hold for the whole process or decide the file's
