@@ -5,6 +5,7 @@
 #pragma once
 
 #include <sqlite3.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <cstdint>
@@ -21,6 +22,18 @@ DbHandle DbAdopt(sqlite3 *db);
 // (every statement on it then fails, as for the trip database); otherwise a failed
 // open gives null.
 DbHandle DbOpen(const char *path, int flags, bool keepFailed);
+
+// Which file a connection has open: device and inode of the path as DbOpen found it both
+// before and after the open (SQLite opens the main file inside sqlite3_open_v2). Unknown
+// when the path named no file or another one by then, and for a handle DbOpen did not make.
+struct DbFileId {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  bool known = false;
+  // Both known and the same file.
+  bool same(const DbFileId &o) const { return known && o.known && dev == o.dev && ino == o.ino; }
+};
+DbFileId DbFile(const DbHandle &db);
 
 // Every change of what a slot holds (set, take, close) moves its generation on, inside
 // the same lock and before the change returns: a reader that keeps its own connection to

@@ -19,54 +19,94 @@ static_assert(sizeof kSql / sizeof kSql[0] == static_cast<size_t>(ChartQuery::Co
 
 constexpr int kCount = static_cast<int>(ChartQuery::Count);
 
-// A second connection to the file a shared handle has open, or null (then the shared
-// handle is used). Only a regular file is opened, under the path SQLite resolved for it.
-DbHandle OpenOwn(sqlite3 *shared) {
-  const char *path = sqlite3_db_filename(shared, "main");
-  struct stat st {};
-  if (!path || !*path || stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
-  DbHandle db = DbOpen(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, false);
-  // The shared lock is taken once and kept, instead of a lock, a journal check and an
-  // unlock on every request; a package is never written in place while it is open (an
-  // install renames a new file over it).
-  if (db) sqlite3_exec(db.get(), "PRAGMA locking_mode=EXCLUSIVE", nullptr, nullptr, nullptr);
-  return db;
+// True when the connection can read the package's schema.
+bool Reads(sqlite3 *db) {
+  sqlite3_stmt *st = nullptr;
+  bool ok = sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_master", -1, &st, nullptr) == SQLITE_OK &&
+            sqlite3_step(st) == SQLITE_ROW;
+  sqlite3_finalize(st);
+  return ok;
 }
 
-class Reader {
- public:
-  Reader() = default;
-  Reader(const Reader &) = delete;
-  Reader &operator=(const Reader &) = delete;
-  ~Reader() { close(); }
+// A second connection to the file a shared handle has open, or null (then the shared
+// handle is used). Only a regular file is opened, under the path SQLite resolved for it,
+// and only one that is still the file the shared handle opened.
+DbHandle OpenOwn(const DbHandle &shared) {
+  const char *path = sqlite3_db_filename(shared.get(), "main");
+  struct stat st {};
+  if (!path || !*path || stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+  // The shared lock is taken once and kept, instead of a lock, a journal check and an
+  // unlock on every request; a package is never written in place while it is open (an
+  // install renames a new file over it). A WAL package cannot be read that way by a
+  // read-only connection: it is read with the usual locking, through its -shm.
+  for (bool exclusive : {true, false}) {
+    DbHandle db = DbOpen(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, false);
+    if (!db || !DbFile(db).same(DbFile(shared))) return nullptr;
+    if (exclusive) sqlite3_exec(db.get(), "PRAGMA locking_mode=EXCLUSIVE", nullptr, nullptr, nullptr);
+    if (Reads(db.get())) return db;
+  }
+  return nullptr;
+}
+
+// One connection with its statements, each prepared at its first use.
+struct Conn {
+  DbHandle db;
+  sqlite3_stmt *stmts[kCount] = {};
+  bool tried[kCount] = {};
+
+  Conn() = default;
+  Conn(const Conn &) = delete;
+  Conn &operator=(const Conn &) = delete;
+  ~Conn() { close(); }
 
   sqlite3_stmt *statement(ChartQuery q) {
-    follow();
-    if (!db_) return nullptr;
+    if (!db) return nullptr;
     int i = static_cast<int>(q);
-    if (!tried_[i]) {
-      tried_[i] = true;
-      sqlite3_prepare_v3(db_.get(), kSql[i], -1, SQLITE_PREPARE_PERSISTENT, &stmts_[i], nullptr);
+    if (!tried[i]) {
+      tried[i] = true;
+      sqlite3_prepare_v3(db.get(), kSql[i], -1, SQLITE_PREPARE_PERSISTENT, &stmts[i], nullptr);
     }
-    if (stmts_[i]) {
-      sqlite3_reset(stmts_[i]);
-      sqlite3_clear_bindings(stmts_[i]);
+    if (stmts[i]) {
+      sqlite3_reset(stmts[i]);
+      sqlite3_clear_bindings(stmts[i]);
     }
-    return stmts_[i];
+    return stmts[i];
   }
 
   void close() {
     for (int i = 0; i < kCount; ++i) {
-      sqlite3_finalize(stmts_[i]);
-      stmts_[i] = nullptr;
-      tried_[i] = false;
+      sqlite3_finalize(stmts[i]);
+      stmts[i] = nullptr;
+      tried[i] = false;
     }
-    db_.reset();
+    db.reset();
+  }
+};
+
+class Reader {
+ public:
+  // The own connection's statement, else the shared handle's; *own tells which.
+  sqlite3_stmt *statement(ChartQuery q, bool *own) {
+    follow();
+    sqlite3_stmt *s = own_.statement(q);
+    *own = s != nullptr;
+    return s ? s : shared_.statement(q);
+  }
+
+  // Gives the own connection up until the package changes; the shared handle's statement.
+  sqlite3_stmt *fallback(ChartQuery q) {
+    own_.close();
+    return shared_.statement(q);
+  }
+
+  void close() {
+    own_.close();
+    shared_.close();
     valid_ = false;
   }
 
  private:
-  // Brings the connection up to the package ChartDb names now. A connection opened while
+  // Brings the connections up to the package ChartDb names now. A connection opened while
   // the slot changed is given up and the open repeated: the file under the path may
   // already be one the slot no longer names (deleted, or replaced by an install).
   void follow() {
@@ -75,10 +115,10 @@ class Reader {
     for (;;) {
       uint64_t gen = 0;
       DbHandle shared = HostConfig.ChartDb.get(gen);
-      DbHandle db = shared ? OpenOwn(shared.get()) : nullptr;
-      if (!db) db = std::move(shared);
+      DbHandle own = shared ? OpenOwn(shared) : nullptr;
       if (HostConfig.ChartDb.generation() == gen) {
-        db_ = std::move(db);
+        own_.db = std::move(own);
+        shared_.db = std::move(shared);
         gen_ = gen;
         valid_ = true;
         return;
@@ -86,11 +126,9 @@ class Reader {
     }
   }
 
-  DbHandle db_;
+  Conn own_, shared_;
   uint64_t gen_ = 0;
   bool valid_ = false;
-  sqlite3_stmt *stmts_[kCount] = {};
-  bool tried_[kCount] = {};
 };
 
 Reader &ThisThread() {
@@ -100,6 +138,31 @@ Reader &ThisThread() {
 
 }  // namespace
 
-sqlite3_stmt *ChartStatement(ChartQuery q) { return ThisThread().statement(q); }
+ChartStmt::ChartStmt(ChartQuery q) : q_(q), s_(ThisThread().statement(q, &own_)) {}
+
+void ChartStmt::bind(int i, sqlite3_int64 value) {
+  if (i < 1 || i > kMaxBind) return;
+  values_[i - 1] = value;
+  if (i > bound_) bound_ = i;
+  sqlite3_bind_int64(s_, i, value);
+}
+
+int ChartStmt::step() {
+  int rc = sqlite3_step(s_);
+  if (rc == SQLITE_ROW) {
+    ++rows_;
+    return rc;
+  }
+  if (rc == SQLITE_DONE || !own_) return rc;
+  // The same file through the shared handle gives the same rows in the same order: the
+  // ones already handed out are stepped over.
+  own_ = false;
+  s_ = ThisThread().fallback(q_);
+  if (!s_) return rc;
+  for (int i = 0; i < bound_; ++i) sqlite3_bind_int64(s_, i + 1, values_[i]);
+  for (uint64_t n = 0; n < rows_; ++n)
+    if ((rc = sqlite3_step(s_)) != SQLITE_ROW) return rc;
+  return step();
+}
 
 void ChartReaderClose() { ThisThread().close(); }

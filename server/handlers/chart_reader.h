@@ -3,34 +3,47 @@
 
 #include <sqlite3.h>
 
+#include <cstdint>
+
 // Statements of the chart reader, prepared once per connection to the package.
 enum class ChartQuery { Tile, Gazetteer, Count };
 
-// The calling thread's prepared statement for the package ChartDb names now, reset and
-// with no bindings; null when no package is open or the statement does not prepare (a
-// package without the table). Valid until the thread's next call.
-//
 // Each thread reads through its own read-only connection to the file of the open package,
 // without SQLite's mutex, so that tile requests on several connections do not queue on
-// one. Every call compares ChartDb's generation with the one the
-// connection was opened for, and opens anew when the package was switched, closed,
-// deleted or replaced since. Where the file cannot be opened again (a database without
-// a file, or a path that is no longer a regular file) the shared handle is used.
-sqlite3_stmt *ChartStatement(ChartQuery q);
-
-// A statement for the length of one request, reset when it ends so that no read
-// stays open on the package between requests.
+// one. Every request compares ChartDb's generation with the one the connection was opened
+// for, and opens anew when the package was switched, closed, deleted or replaced since.
+// The own connection is used only while it reads the very file ChartDb has open (the same
+// device and inode) and reads it without error; otherwise (a database without a file, a
+// path that is no longer a regular file or now names another one, a journal mode the
+// own connection cannot read) the shared handle answers.
+//
+// One statement for the length of one request, reset when it ends so that no read stays
+// open on the package between requests. Null (ok() false) when no package is open or the
+// statement does not prepare (a package without the table).
 class ChartStmt {
  public:
-  explicit ChartStmt(ChartQuery q) : s_(ChartStatement(q)) {}
+  explicit ChartStmt(ChartQuery q);
   ~ChartStmt() { sqlite3_reset(s_); }
   ChartStmt(const ChartStmt &) = delete;
   ChartStmt &operator=(const ChartStmt &) = delete;
   operator sqlite3_stmt *() const { return s_; }
   bool ok() const { return s_ != nullptr; }
 
+  // Binds parameter i (from 1) and keeps the value for a move to the shared handle.
+  void bind(int i, sqlite3_int64 value);
+  // sqlite3_step. When the thread's own connection fails, the statement moves to the
+  // shared handle and goes on from the same row, so that an answer never depends on
+  // which of the two read it.
+  int step();
+
  private:
+  static constexpr int kMaxBind = 6;
+  ChartQuery q_;
   sqlite3_stmt *s_;
+  bool own_ = false;
+  sqlite3_int64 values_[kMaxBind] = {};
+  int bound_ = 0;
+  uint64_t rows_ = 0;
 };
 
 // Closes the calling thread's connection now (it is closed at thread end anyway).

@@ -27,11 +27,11 @@ void HandleGazetteer(SockBuf &w, const char *rest) {
     ChartStmt st(ChartQuery::Gazetteer);
     if (st.ok()) {
       const int64_t values[6] = {x, y, x - r, x + r, y - r, y + r};
-      for (int i = 0; i < 6; ++i) sqlite3_bind_int64(st, i + 1, values[i]);
+      for (int i = 0; i < 6; ++i) st.bind(i + 1, values[i]);
     }
     unsigned char marks[256] = {};
     bool first = true;
-    while (st.ok() && sqlite3_step(st) == SQLITE_ROW) {
+    while (st.ok() && st.step() == SQLITE_ROW) {
       // A class outside 0-255 shares the mark of its low eight bits.
       unsigned k = static_cast<unsigned>(Low32(sqlite3_column_int64(st, 5))) & 0xFF;
       if (marks[k]) continue;

@@ -28,8 +28,8 @@ static void SendTile(SockBuf &w, bool parsed, int64_t key) {
   if (parsed) {
     ChartStmt st(ChartQuery::Tile);
     if (st.ok()) {
-      sqlite3_bind_int64(st, 1, key);
-      if (sqlite3_step(st) == SQLITE_ROW) {
+      st.bind(1, key);
+      if (st.step() == SQLITE_ROW) {
         const void *png = sqlite3_column_blob(st, 0);
         int n = sqlite3_column_bytes(st, 0);
         if (png && n > 0) OutAppend(w, png, static_cast<size_t>(n));

@@ -1,5 +1,6 @@
 // Tiles and place names of the open chart package, over real sockets.
 #include <dirent.h>
+#include <sqlite3.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <optional>
@@ -443,6 +445,54 @@ TEST(ChartSwitch, KeepAliveReadersFollowSwitchDeleteAndInstall) {
   EXPECT_EQ(step, kSteps);
   EXPECT_EQ(unexpected.load(), 0);
   EXPECT_GE(answered.load(), 6);
+}
+
+const std::string kFileTile("\x89PNG\r\n\x1a\n\0file", 13), kWalTile("\x89PNG\r\n\x1a\n\0wal", 12);
+
+// A package in WAL journal mode: tile 3/5/7 and place "file" checkpointed into the file,
+// then tile 3/5/8 and place "wal" committed; with keepWal they stay in the -wal file only.
+void WalPackage(const std::string &file, bool keepWal) {
+  for (const char *end : {"", "-wal", "-shm"}) std::remove((file + end).c_str());
+  sqlite3 *db = nullptr;
+  ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+  std::string sql = "PRAGMA journal_mode=WAL;"
+                    "CREATE TABLE tiles (zyx INTEGER PRIMARY KEY, png BLOB);"
+                    "CREATE TABLE gaz (c TEXT, n TEXT, x INTEGER, y INTEGER, r INTEGER);"
+                    "INSERT INTO tiles VALUES (3298540126215, " + SqlBlob(kFileTile) + ");"
+                    "INSERT INTO gaz VALUES ('', 'file', 1, 1, 0);"
+                    "PRAGMA wal_checkpoint(TRUNCATE);"
+                    "INSERT INTO tiles VALUES (3298540126216, " + SqlBlob(kWalTile) + ");"
+                    "INSERT INTO gaz VALUES ('', 'wal', 2, 2, 1);";
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+  sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, keepWal ? 1 : 0, nullptr);
+  sqlite3_close(db);
+  EXPECT_EQ(access((file + "-wal").c_str(), F_OK) == 0, keepWal);
+}
+
+TEST(ChartReader, WalPackagesServeTilesAndPlaces) {
+  // Each request on a new connection, so each is a reader's first.
+  for (bool keepWal : {false, true}) {
+    std::string name = keepWal ? "wal-kept.veskara" : "wal-none.veskara", file = Env().dataFolder() + name;
+    WalPackage(file, keepWal);
+    ASSERT_EQ(HttpGet("/getSetState/chartdb=" + name)->body, "000 " + file);
+    EXPECT_EQ(HttpGet("/getTile/A0/3/5/7")->body, kFileTile) << name;
+    EXPECT_EQ(HttpGet("/getTile/A0/3/5/8")->body, kWalTile) << name;
+    EXPECT_EQ(HttpGet("/gazetteer/0/0/10")->body, "[" + Place("wal", "", 2, 2) + "," + Place("file", "", 1, 1) + "]")
+        << name;
+    CloseChart();
+  }
+}
+
+TEST(ChartReader, FileRenamedOverTheOpenPackageIsNotRead) {
+  OpenChart("renamed.veskara", "INSERT INTO tiles VALUES (3298540126215, 'open');"
+                               "INSERT INTO gaz VALUES ('', 'open', 1, 1, 0);");
+  const std::string file = Env().dataFolder() + "renamed.veskara", next = file + ".new";
+  WriteFile(next, PackageBytes("next"));
+  ASSERT_EQ(std::rename(next.c_str(), file.c_str()), 0);
+  // New connections, so new readers: they still read the package that is open.
+  EXPECT_EQ(HttpGet("/getTile/A0/3/5/7")->body, "open");
+  EXPECT_EQ(HttpGet("/gazetteer/0/0/10")->body, "[" + Place("open", "", 1, 1) + "]");
+  CloseChart();
 }
 
 int OpenDescriptors() {
