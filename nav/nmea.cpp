@@ -22,9 +22,11 @@ bool FieldEnd(char c) { return c == 0 || c == ',' || c == '*'; }
 bool Blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 bool Digit(char c) { return c >= '0' && c <= '9'; }
 
-// A field as a number: leading blanks, an optional sign, digits, one point, digits.
-// Anything else ends the number ("inf", "nan", "0x..", "1e5" read as their leading
-// decimal part); no number, or one too large to be finite, reads as 0.
+// A field as a number, read as the C library reads a decimal number in the C locale:
+// leading blanks, an optional sign, digits with at most one point (one digit at least),
+// then an exponent when 'e' or 'E' and an optionally signed digit follow. Anything else
+// ends the number ("1e" reads 1; "inf", "nan" and "0x.." read as their leading decimal
+// part, that is 0). No number, or one beyond the range of a double, reads as 0.
 double FieldNumber(const char *f) {
   while (!FieldEnd(*f) && Blank(*f)) ++f;
   bool neg = false;
@@ -38,8 +40,17 @@ double FieldNumber(const char *f) {
     digits = digits || f != frac;
   }
   if (!digits) return 0.0;
+  if (*f == 'e' || *f == 'E') {
+    const char *e = f + 1;
+    if (*e == '+' || *e == '-') ++e;
+    if (Digit(*e)) {
+      f = e;
+      while (Digit(*f)) ++f;
+    }
+  }
+  // from_chars keeps to the C format whatever the locale.
   double v = 0.0;
-  auto r = std::from_chars(start, f, v, std::chars_format::fixed);
+  auto r = std::from_chars(start, f, v, std::chars_format::general);
   if (r.ec != std::errc() || !std::isfinite(v)) return 0.0;
   return neg ? -v : v;
 }

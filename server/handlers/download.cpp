@@ -97,42 +97,55 @@ bool ResumeFromTemp(DownloadStateRec &d, int fd, const Job &job, Held &held) {
   return true;
 }
 
-// Reads the body of one answer block by block into the file. A bad block uses up one of
-// the retries (the caller then asks again from where the file ends) or, with none left,
-// ends the download.
+// Appends what came to the file and runs the CRC over it; false, with the error set, when
+// the file did not take it whole.
+bool Keep(DownloadStateRec &d, int fd, const char *bytes, int n, Held &held) {
+  if (!WriteAll(fd, bytes, static_cast<size_t>(n))) {
+    d.error = ErrWrite;
+    return false;
+  }
+  held.crc = Crc32Update(held.crc, bytes, static_cast<size_t>(n));
+  held.bytes += n;
+  d.bytes = static_cast<int>(held.bytes);
+  return true;
+}
+
+// Reads the body of one answer into the file, every byte written as it comes, so that
+// whatever ends the answer the next request continues after the last byte that came. The
+// body is counted in blocks: one that does not come whole (the server closes or fails, or
+// sends nothing for PieceLimitMs) is a bad block; it uses up one of the retries (the
+// caller then asks again from where the file ends) or, with none left, ends the download.
+// A block may take as long as the link needs.
 void FetchBlocks(DownloadStateRec &d, SockBuf &conn, int fd, const Job &job, Held &held, int &retries,
-                 std::string &piece) {
+                 std::string &buf) {
   while (held.bytes < job.size && !Cancelling(d)) {
     // The last block asks only for what is missing, so a server that keeps the
     // connection open after the body does not leave it waiting.
     int want = static_cast<int>(std::min<long long>(BlockSize, job.size - held.bytes));
-    // One piece may take PieceLimitMs; a slower one is a bad piece.
-    Piece got = ReadPiece(conn, piece.data(), want, PieceDeadline());
-    if (got == Piece::Cancelled) return;
-    if (got == Piece::Bad) {
-      if (retries > 0) {
-        --retries;
-        PauseUnlessCancelled(BlockRetryWaitMs);
-      } else {
-        d.error = ErrBlocks;
-      }
-      return;
+    int got = 0, n = 0;
+    while (got < want && (n = ReadBody(conn, buf.data(), want - got)) > 0) {
+      if (!Keep(d, fd, buf.data(), n, held)) return;
+      got += n;
     }
-    retries = BlockRetries;
-    if (!WriteAll(fd, piece.data(), static_cast<size_t>(want))) {
-      d.error = ErrWrite;
-      return;
+    if (got == want) {
+      retries = BlockRetries;
+      continue;
     }
-    held.crc = Crc32Update(held.crc, piece.data(), static_cast<size_t>(want));
-    held.bytes += want;
-    d.bytes = static_cast<int>(held.bytes);
+    if (n == 0) return;  // cancelled
+    if (retries > 0) {
+      --retries;
+      PauseUnlessCancelled(BlockRetryWaitMs);
+    } else {
+      d.error = ErrBlocks;
+    }
+    return;
   }
 }
 
 // Fetches the rest of the package, one request from where the file ends after each bad
 // block, until it is whole, an error ends it or the page cancels.
 void FetchRest(DownloadStateRec &d, SockBuf &conn, int fd, const Job &job, Held &held) {
-  std::string piece(static_cast<size_t>(BlockSize), '\0');
+  std::string buf(static_cast<size_t>(BlockSize), '\0');
   int retries = BlockRetries;
   while (held.bytes < job.size && d.error == ErrNone && !Cancelling(d)) {
     SockBufReset(conn);
@@ -143,7 +156,7 @@ void FetchRest(DownloadStateRec &d, SockBuf &conn, int fd, const Job &job, Held 
       CloseRemote(conn);
       return;
     }
-    FetchBlocks(d, conn, fd, job, held, retries, piece);
+    FetchBlocks(d, conn, fd, job, held, retries, buf);
     CloseRemote(conn);
   }
 }

@@ -9,7 +9,8 @@
 
 // Bad blocks in a row that are retried with a new request; one more ends the download.
 constexpr int BlockRetries = 5;
-// The body is read and written in blocks of this size.
+// The body is counted in blocks of this size: a block that does not come whole is a bad
+// block. Its bytes are written as they come all the same.
 constexpr int BlockSize = 65536;
 
 // Pause in milliseconds (2000) after a bad block before the next request. A variable so

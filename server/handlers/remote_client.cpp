@@ -1,5 +1,5 @@
 // HTTP/1.1 client for the remote chart server: name resolution with retries, a bounded
-// connect, the answer's header and the body in pieces, every wait given up on a cancel.
+// connect, the answer's header and the body as it comes, every wait given up on a cancel.
 #include "server/handlers/remote_client.h"
 
 #include <fcntl.h>
@@ -23,7 +23,7 @@
 const char *const DefaultChartServer = "charts.veskara.example";
 
 std::atomic<int> ResolveRetryWaitMs{2000};
-std::atomic<int> PieceLimitMs{30000};
+std::atomic<int> PieceLimitMs{RemoteReceiveSeconds * 1000 + 100};
 
 namespace {
 
@@ -58,7 +58,7 @@ bool ConnectBounded(int s, const sockaddr *addr, socklen_t len) {
   int flags = fcntl(s, F_GETFL);
   fcntl(s, F_SETFL, flags | O_NONBLOCK);
   bool ok = ::connect(s, addr, len) == 0;
-  if (!ok && errno == EINPROGRESS && WaitReady(s, POLLOUT, PieceDeadline()) == 1) {
+  if (!ok && errno == EINPROGRESS && WaitReady(s, POLLOUT, IdleDeadline()) == 1) {
     int err = 0;
     socklen_t el = sizeof err;
     ok = getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &el) == 0 && err == 0;
@@ -89,16 +89,18 @@ int FillOnce(SockBuf &conn, RemoteClock::time_point deadline) {
 }
 
 // The next header line once a whole line is held, or the rest at the end of the stream
-// (as SockBufReadLine); null on a cancel, past the deadline or on a receive error.
-const char *ReadHeaderLine(SockBuf &conn, RemoteClock::time_point deadline) {
+// (as SockBufReadLine); null on a cancel, on a receive error, or when nothing comes for
+// PieceLimitMs.
+const char *ReadHeaderLine(SockBuf &conn) {
+  RemoteClock::time_point deadline = IdleDeadline();
   while (!std::memchr(conn.lineStart, '\n', static_cast<size_t>(conn.dataEnd - conn.lineStart))) {
     if (DownloadCancelRequested() || RemoteClock::now() >= deadline) return nullptr;
     int f = FillOnce(conn, deadline);
     if (f < 0) break;  // closed: what is held is the last line; SockBufReadLine says so
+    if (f > 0) deadline = IdleDeadline();
   }
   return SockBufReadLine(conn);
 }
-
 
 // "Content-Length:%d" on one header line: the header name exactly, blanks, a signed
 // number. Values beyond the int range are clamped.
@@ -128,7 +130,7 @@ bool StatusOk(const char *line) {
 
 bool DownloadCancelRequested() { return HostConfig.DownloadState.state == DownloadCancelling; }
 
-RemoteClock::time_point PieceDeadline() { return RemoteClock::now() + std::chrono::milliseconds(PieceLimitMs.load()); }
+RemoteClock::time_point IdleDeadline() { return RemoteClock::now() + std::chrono::milliseconds(PieceLimitMs.load()); }
 
 void PauseUnlessCancelled(int ms) {
   auto until = RemoteClock::now() + std::chrono::milliseconds(ms);
@@ -149,24 +151,25 @@ std::string FormatString(const char *fmt, ...) {
   return s;
 }
 
-Piece ReadPiece(SockBuf &conn, char *to, int want, RemoteClock::time_point deadline) {
-  int got = static_cast<int>(std::min<long>(conn.dataEnd - conn.lineStart, want));
-  if (got > 0) {
-    std::memcpy(to, conn.lineStart, static_cast<size_t>(got));
-    conn.lineStart += got;
+int ReadBody(SockBuf &conn, char *to, int want) {
+  int held = static_cast<int>(std::min<long>(conn.dataEnd - conn.lineStart, want));
+  if (held > 0) {
+    std::memcpy(to, conn.lineStart, static_cast<size_t>(held));
+    conn.lineStart += held;
     conn.scan = conn.lineStart;
+    return held;
   }
-  while (got < want) {
+  RemoteClock::time_point deadline = IdleDeadline();
+  for (;;) {
     int w = WaitReady(conn.sock, POLLIN, deadline);
-    if (DownloadCancelRequested()) return Piece::Cancelled;
-    if (w < 0 || (w == 0 && RemoteClock::now() >= deadline)) return Piece::Bad;
+    if (DownloadCancelRequested()) return 0;
+    if (w < 0 || (w == 0 && RemoteClock::now() >= deadline)) return -1;
     if (w == 0) continue;
-    ssize_t r = ::recv(conn.sock, to + got, static_cast<size_t>(want - got), MSG_DONTWAIT);
+    ssize_t r = ::recv(conn.sock, to, static_cast<size_t>(want), MSG_DONTWAIT);
     if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
-    if (r <= 0) return Piece::Bad;
-    got += static_cast<int>(r);
+    if (r <= 0) return -1;
+    return static_cast<int>(r);
   }
-  return Piece::Whole;
 }
 
 void CloseRemote(SockBuf &conn) {
@@ -225,14 +228,12 @@ int ConnectFirst(const addrinfo *list) {
   return -1;
 }
 
-// Reads the answer's header, which counts as one piece: the Content-Length or one of
-// RemoteGetResult.
+// Reads the answer's header: the Content-Length or one of RemoteGetResult.
 int ReadAnswerHeader(SockBuf &conn) {
   bool seen = false;
   long long length = 0;
-  RemoteClock::time_point deadline = PieceDeadline();
   for (bool first = true;; first = false) {
-    const char *line = ReadHeaderLine(conn, deadline);
+    const char *line = ReadHeaderLine(conn);
     if (!line || conn.lineLen <= 2) break;
     // Only a 2xx answer carries package bytes; an error page must not reach the file.
     if (first && !StatusOk(line)) return RemoteNotOk;

@@ -1,5 +1,5 @@
 // HTTP/1.1 client for the remote chart server, as the package download uses it: one GET
-// with its answer's header, then the body read in pieces. Every wait is cut into short
+// with its answer's header, then the body read as it comes. Every wait is cut into short
 // slices that look at the download's cancel, so that a cancel takes effect whatever the
 // server does.
 #pragma once
@@ -31,8 +31,10 @@ constexpr int RemoteReceiveSeconds = 60;
 // Pause between resolve tries in milliseconds (2000). A variable so that a test can
 // shorten it.
 extern std::atomic<int> ResolveRetryWaitMs;
-// Longest time one piece (the answer's header, or one block of the body) may take, in
-// milliseconds; a slower piece is a bad piece. A variable so that a test can shorten it.
+// Longest wait for the next bytes of an answer (its header, or the body), in milliseconds
+// (60100, the receive time-out): a read fails only on a receive error or when nothing
+// comes for this long, so a slow but steady link takes as long as it needs. A variable so
+// that a test can shorten it.
 extern std::atomic<int> PieceLimitMs;
 
 // Results of RemoteGet besides a Content-Length (> 0, or 0).
@@ -54,14 +56,13 @@ void CloseRemote(SockBuf &conn);
 
 using RemoteClock = std::chrono::steady_clock;
 
-// When a piece begun now must be whole: PieceLimitMs from now.
-RemoteClock::time_point PieceDeadline();
+// When a wait for bytes begun now gives up: PieceLimitMs from now.
+RemoteClock::time_point IdleDeadline();
 
-enum class Piece { Whole, Bad, Cancelled };
-
-// Reads want bytes of the body into to: first what the header read left in conn, then
-// straight from the socket. Bad when the server closes, fails or takes past the deadline.
-Piece ReadPiece(SockBuf &conn, char *to, int want, RemoteClock::time_point deadline);
+// Reads between 1 and want bytes of the body into to: what the header read left in conn,
+// else what the socket brings next. Returns the count; 0 when the page cancels; -1 when
+// the server closes or fails, or sends nothing for PieceLimitMs.
+int ReadBody(SockBuf &conn, char *to, int want);
 
 // True once the page has asked to cancel the download.
 bool DownloadCancelRequested();

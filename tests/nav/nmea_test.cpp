@@ -2,6 +2,7 @@
 // fix indicator, the small parsers, the Location entry, and recorded logs replayed.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
@@ -156,7 +157,7 @@ TEST_F(Nmea, NumbersInFields) {
     double value;
   } numbers[] = {
       {"2.5", 2.5},   {" 2.5", 2.5}, {"-3", -3},   {"+4.5", 4.5},  {".5", 0.5}, {"5.", 5},     {"1.5.2", 1.5},
-      {"inf", 0},     {"nan", 0},    {"-inf", 0},  {"1e5", 1},     {"0x10", 0}, {"", 0},       {"abc", 0},
+      {"inf", 0},     {"nan", 0},    {"-inf", 0},  {"1e5", 1e5},   {"0x10", 0}, {"", 0},       {"abc", 0},
       {"-", 0},       {".", 0},      {"1" + std::string(400, '0'), 0},
   };
   for (const auto &n : numbers) {
@@ -176,6 +177,55 @@ TEST_F(Nmea, NumbersInFields) {
     PosState.lastFixTime = std::time(nullptr);
     NmeaHandleSentence(("$GPGGA,123519,4807.038,N,01131.000,E,1," + n.field + ",0.9,545.4,M,46.9,M,,*47").c_str());
     EXPECT_EQ(PosState.fix.load(), n.value);
+  }
+}
+
+// An exponent is part of the number, as the C library reads it in the C locale; a field
+// read as a whole number takes none.
+TEST_F(Nmea, ExponentsInNumberFields) {
+  const std::string rmc = "$GPRMC,123519,A,4807.038,N,01131.000,E,";
+  const std::string gga = "$GPGGA,123519,4807.038,N,01131.000,E,1,";
+  const struct {
+    std::string line;
+    std::atomic<double> PosStateRec::*field;
+    double value;
+  } sentences[] = {
+      {"$SDDBS,,f,2.5e1,M,,F", &PosStateRec::dbs, 25.0},
+      {"$SDDBK,,f,35E-1,M,,F*hh", &PosStateRec::dbk, 3.5},
+      {"$SDDPT,3.5e0,6e-1*hh", &PosStateRec::dbs, 3.5 + 0.6},
+      {rmc + "1E2,2.5e1,230394,003.1,W*6A", &PosStateRec::speed, 100 * 0.514444},
+      {rmc + "1E2,2.5e1,230394,003.1,W*6A", &PosStateRec::heading, 25.0},
+      {"$GPRMC,123519,A,4807.5e1,N,01131.000,E,1,2,230394,003.1,W*6A", &PosStateRec::lat, 48 + 75.0 / 60},
+      {gga + "08,9e-1,545.4,M,46.9,M,,*47", &PosStateRec::hdop, 0.9},
+  };
+  for (const auto &c : sentences) {
+    SCOPED_TRACE(c.line);
+    PosStateReset();
+    NmeaHandleSentence(c.line.c_str());
+    EXPECT_NEAR((PosState.*c.field).load(), c.value, 1e-12);
+  }
+
+  PosStateReset();
+  PosState.lastFixTime = std::time(nullptr);
+  NmeaHandleSentence((gga + "8e1,0.9,545.4,M,46.9,M,,*47").c_str());
+  EXPECT_EQ(PosState.fix.load(), 8);
+
+  // The unusual forms, in a depth field.
+  const struct {
+    const char *field;
+    double value;
+  } forms[] = {
+      {"1E+2", 100},  {"-2.5e-1", -0.25}, {" +1e2", 100}, {".5e1", 5},     {"5.e1", 50},      {"1e", 1},
+      {"1e+", 1},     {"1e-x", 1},        {"1e 2", 1},    {"2e1.5", 20},   {"e5", 0},         {".e5", 0},
+      {"1e0x10", 1},  {"0x1p4", 0},       {"1e999", 0},   {"-1e999", 0},   {"1e-999", 0},     {"0e999", 0},
+      {"1e308", 1e308}, {"infinity", 0},  {"7e0002", 700},
+  };
+  for (const auto &n : forms) {
+    SCOPED_TRACE(std::string("dbs field \"") + n.field + "\"");
+    PosStateReset();
+    PosState.dbs = 77;
+    NmeaHandleSentence((std::string("$SDDBS,0,f,") + n.field + ",M,0,F*00").c_str());
+    EXPECT_EQ(PosState.dbs.load(), n.value);
   }
 }
 

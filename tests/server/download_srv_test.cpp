@@ -45,7 +45,12 @@ enum class Answer {
   Trickle,   // 200 with the full Content-Length, then one body byte a second
   Silent,    // 200 with the full Content-Length, then nothing
   Mute,      // reads the request and never answers
+  Slow,      // 200 with the full Content-Length, then the body at 1.5 KB/s, steadily
+  StallAfter,  // 200 with the full Content-Length, `drop` body bytes, then nothing
 };
+
+// The slow answer sends this many bytes every 100 ms.
+constexpr size_t kSlowStep = 150;
 
 struct Script {
   Answer answer = Answer::Whole;
@@ -206,6 +211,15 @@ class StandInChartServer {
         waitForClose(fd);
         break;
       case Answer::Mute:
+        waitForClose(fd);
+        break;
+      case Answer::Slow:
+        if (!SendAll(fd, "HTTP/1.1 200 OK\r\n" + length + "\r\n")) return;
+        for (size_t at = 0; at < body.size() && nap(100); at += kSlowStep)
+          if (!SendAll(fd, body.data() + at, std::min(kSlowStep, body.size() - at))) return;
+        break;
+      case Answer::StallAfter:
+        if (!SendAll(fd, "HTTP/1.1 200 OK\r\n" + length + "\r\n" + body.substr(0, s.drop))) return;
         waitForClose(fd);
         break;
       case Answer::Gated: {
@@ -426,9 +440,9 @@ TEST_F(Download, ResumesFromWhatIsHeld) {
     std::string served;  // the server's file, when it differs from the package
     std::vector<int> positions;
   } cases[] = {
-      {"dropped mid-body", 0, {{Answer::DropAfter, 100000}}, "", {0, 65536}},
+      {"dropped mid-body", 0, {{Answer::DropAfter, 100000}}, "", {0, 100000}},
       {"dropped twice, second time before a whole block", 0,
-       {{Answer::DropAfter, 70000}, {Answer::DropAfter, 1000}}, "", {0, 65536, 65536}},
+       {{Answer::DropAfter, 70000}, {Answer::DropAfter, 1000}}, "", {0, 70000, 71000}},
       {"closed right after the header", 0, {{Answer::DropAfter, 0}}, "", {0, 0}},
       {"held from an earlier run", 100000, {}, "", {100000}},
       {"held whole: nothing to fetch", 200000, {}, "", {}},
@@ -452,6 +466,64 @@ TEST_F(Download, ResumesFromWhatIsHeld) {
   }
 }
 
+// A link cut off in the middle of a block keeps every byte that came: the next request,
+// or a later start, asks for the rest from there.
+TEST_F(Download, CutOffLinkResumesAfterWhatCame) {
+  const std::string pkg = Pattern(200000);
+  const uint32_t crc = 0x3877fa76;
+  const std::string start = Req(12, 3, 200000, crc);
+  const int limit = PieceLimitMs;
+  PieceLimitMs = 2000;
+
+  // Silent within the second block: the retry asks from the last byte that came.
+  server_->setPackage(pkg);
+  server_->script({{Answer::StallAfter, 70000}});
+  Call(start);
+  Progress end = WaitIdle();
+  EXPECT_EQ(end.e, 0);
+  EXPECT_EQ(server_->seenPositions(), (std::vector<int>{0, 70000}));
+  EXPECT_EQ(ReadFile(TargetPath(12)), pkg);
+
+  // Closed within the first block and the retry refused: the temporary file holds what
+  // came, and a later start goes on after it with the CRC over it.
+  Fresh();
+  server_->setPackage(pkg);
+  server_->script({{Answer::DropAfter, 30000}, {Answer::NotFound}});
+  Call(start);
+  end = WaitIdle();
+  EXPECT_EQ(end.e, -2);
+  EXPECT_EQ(end.b, 30000);
+  EXPECT_TRUE(ReadFile(TempPath(12)) == pkg.substr(0, 30000));
+  Call(start);
+  end = WaitIdle();
+  EXPECT_EQ(end.e, 0);
+  auto seen = server_->seen();
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[1].raw, "GET /ajax3.php?download=12&v=3&p=30000&u=0 HTTP/1.1\r\nHost: " + server_->hostText() +
+                             "\r\n\r\n");
+  EXPECT_EQ(seen[2].p, 30000);
+  EXPECT_EQ(ReadFile(TargetPath(12)), pkg);
+  PieceLimitMs = limit;
+}
+
+// A slow but steady link (1.5 KB/s, as a boat's satellite or mobile link) brings a package
+// of several blocks in with one request, however long each block takes (about 90 s here).
+TEST_F(Download, SlowSteadyLinkCompletes) {
+  const std::string pkg = Pattern(2 * BlockSize + 1000);
+  const uint32_t crc = 0x0dfeccaa;  // computed elsewhere
+  server_->setPackage(pkg);
+  server_->script(std::vector<Script>(BlockRetries + 1, Script{Answer::Slow}));
+  Call(Req(14, 1, static_cast<long long>(pkg.size()), crc));
+  // Read in place rather than polled over HTTP for so long.
+  EXPECT_TRUE(WaitUntil([] { return HostConfig.DownloadState.state == DownloadIdle; }, 240000));
+  Progress end = Call("*");
+  EXPECT_EQ(end.e, 0);
+  EXPECT_EQ(end.b, static_cast<int>(pkg.size()));
+  EXPECT_EQ(server_->seenPositions(), std::vector<int>{0});
+  EXPECT_EQ(ReadFile(TargetPath(14)), pkg);
+  EXPECT_FALSE(fs::exists(TempPath(14)));
+}
+
 TEST_F(Download, FailuresEndWithTheirCode) {
   const std::string pkg = Pattern(150000);
   const uint32_t crc = Crc(pkg);
@@ -467,6 +539,7 @@ TEST_F(Download, FailuresEndWithTheirCode) {
     int error;
     size_t requests;
     Temp temp;  // the temporary file afterwards
+    size_t kept = BlockSize;  // bytes of the package in it, for Temp::Prefix
   } cases[] = {
       {"wrong CRC: temporary file deleted", {}, Host::StandIn, Req(40, 1, 150000, crc ^ 1), "", false, -5, 1,
        Temp::Absent},
@@ -479,13 +552,13 @@ TEST_F(Download, FailuresEndWithTheirCode) {
       {"404 answer", {{Answer::NotFound}}, Host::StandIn, Req(40, 1, 150000, crc), "", false, -2, 1, Temp::Empty},
       {"six bad blocks in a row",
        std::vector<Script>(6, Script{Answer::DropAfter, 1000}), Host::StandIn, Req(40, 1, 150000, crc), "", false,
-       -3, 6, Temp::Empty},
+       -3, 6, Temp::Prefix, 6000},
       {"a good block resets the retries",
        {{Answer::DropAfter, 1000}, {Answer::DropAfter, 1000}, {Answer::DropAfter, 1000}, {Answer::DropAfter, 1000},
         {Answer::DropAfter, 1000}, {Answer::DropAfter, 70000}, {Answer::DropAfter, 1000},
         {Answer::DropAfter, 1000}, {Answer::DropAfter, 1000}, {Answer::DropAfter, 1000},
         {Answer::DropAfter, 1000}, {Answer::DropAfter, 1000}},
-       Host::StandIn, Req(40, 1, 150000, crc), "", false, -3, 11, Temp::Prefix},
+       Host::StandIn, Req(40, 1, 150000, crc), "", false, -3, 11, Temp::Prefix, 80000},
       {"connection refused", {}, Host::Refusing, Req(40, 1, 150000, crc), "", false, -2, 0, Temp::Empty},
       {"host name not resolved", {}, Host::Unresolvable, Req(40, 1, 150000, crc), "", false, -2, 0, Temp::Empty},
       {"size 0", {}, Host::StandIn, Req(40, 1, 0, 0), "", false, -5, 0, Temp::Absent},
@@ -519,7 +592,7 @@ TEST_F(Download, FailuresEndWithTheirCode) {
     switch (c.temp) {
       case Temp::Absent: EXPECT_FALSE(fs::exists(TempPath(40))); break;
       case Temp::Empty: EXPECT_EQ(ReadFile(TempPath(40)), ""); break;
-      case Temp::Prefix: EXPECT_EQ(ReadFile(TempPath(40)), pkg.substr(0, BlockSize)); break;
+      case Temp::Prefix: EXPECT_EQ(ReadFile(TempPath(40)), pkg.substr(0, c.kept)); break;
       case Temp::Whole: EXPECT_EQ(ReadFile(TempPath(40)), pkg); break;
       case Temp::Directory: EXPECT_TRUE(fs::is_directory(TempPath(40))); break;
     }
@@ -680,8 +753,8 @@ TEST(ChartServerConfig, NameAndPort) {
 }
 
 // Whatever the server does (a byte a second, a header and then silence, no answer at
-// all), a cancel ends the download at once; and one piece may take only so long before
-// it counts as a bad one.
+// all), a cancel ends the download at once; and a read may wait only so long for bytes
+// before the block counts as a bad one.
 TEST_F(Download, CancelAndPieceBoundWhateverTheServerDoes) {
   const std::string pkg = Pattern(150000);
   const std::string start = Req(41, 1, 150000, Crc(pkg));
@@ -718,7 +791,7 @@ TEST_F(Download, CancelAndPieceBoundWhateverTheServerDoes) {
     EXPECT_EQ(p.e, c.error) << static_cast<int>(c.answer);
     EXPECT_EQ(server_->seen().size(), c.requests) << static_cast<int>(c.answer);
   }
-  PieceLimitMs = 30000;
+  PieceLimitMs = RemoteReceiveSeconds * 1000 + 100;
 }
 
 }  // namespace
