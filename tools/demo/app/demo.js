@@ -308,7 +308,7 @@
           view.lat = (b.lat0 + b.lat1) / 2; view.lon = (b.lon0 + b.lon1) / 2;
           view.z = Math.max(zoomRange[0], Math.min(zoomRange[1], 10));
         }
-      }, function () { chartReady = true; redraw(); report('chart', { tiles: $('tiles').children.length }); });
+      }, function () { chartReady = true; redraw(); report('chart', { tiles: $('tiles').children.length, z: view.z }); });
       request('name', 'GET', '/getMapData/name', null, function (text) { $('chartName').textContent = JSON.parse(text); });
     });
   }
