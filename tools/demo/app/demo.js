@@ -13,6 +13,7 @@
   var places = [];
   var own = null;                      // last host state
   var STALE = 5;                       // seconds without a sentence after which a fix is lost
+  var STALE_LOCATION = 20;             // the desktop's location comes every 15 s at most
   var hostTime = 0, hostTimeSeen = 0;  // the host's last sentence time, and when it last moved
   var track = [];                      // [lon, lat, ts]
   var since = 0;                       // newest track time held
@@ -185,9 +186,9 @@
 
   function redraw() { drawTiles(); drawOverlay(); if (chartReady) loadPlaces(); }
 
-  function fixText(fix, age) {
+  function fixText(fix, lost, age) {
     if (fix === 0) return 'no fix';
-    if (age > STALE) return 'fix lost: no data for ' + age + ' s';
+    if (lost) return 'fix lost: no data for ' + age + ' s';
     if (fix === 999) return 'simulated';
     if (fix === 998) return 'waiting for NMEA over TCP';
     if (fix < 0) return 'location \u00b1' + (-fix) + ' m';
@@ -201,9 +202,9 @@
     var now = Date.now();
     if (s.time !== hostTime) { hostTime = s.time; hostTimeSeen = now; }
     var age = Math.floor((now - hostTimeSeen) / 1000);
-    s.lost = age > STALE;
+    s.lost = s.fix !== 0 && age > (s.fix < 0 ? STALE_LOCATION : STALE);
     own = s;
-    var text = fixText(s.fix, age);
+    var text = fixText(s.fix, s.lost, age);
     $('fix').textContent = text;
     if (text.split(':')[0] !== lastFixText) { lastFixText = text.split(':')[0]; report('status', { fix: text }); }
     var known = Math.abs(s.latY) <= 90, moving = known && !s.lost;
