@@ -1,8 +1,10 @@
 // The demo page in the real window: its NMEA-over-TCP switch, used as a user does, connects
 // the program to the demo's source, and the first start leaves serial input (and with it
-// the playback file) alone.
+// the playback file) alone. The page shows a fix whose source has gone quiet as lost, and
+// its map zooms with the mouse wheel.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <regex>
 
 #include "tests/support/e2e_support.h"
@@ -10,6 +12,7 @@
 #include "tests/support/testing.h"
 
 using namespace e2e;
+using testing_support::HttpGet;
 using testing_support::HttpPost;
 using testing_support::MakePackage;
 using testing_support::ReadFile;
@@ -97,6 +100,64 @@ TEST(DemoPage, TcpSwitchConnectsToTheDemoSourceAndTheShipMoves) {
     EXPECT_EQ(f.find("nmea.log"), std::string::npos) << f;
     EXPECT_NE(f.rfind("/dev/tty", 0), 0u) << f;
   }
+}
+
+// The demo page in the real window on a data folder of its own, its reports sent to the test.
+class DemoPageTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(x_.ok()) << "no X server";
+    IsolateDesktop(env_.root());
+    const std::string page = env_.root() + "/page";
+    fs::copy(std::string(MAROLIN_SOURCE_DIR) + "/tools/demo/app", page, fs::copy_options::recursive);
+    WriteFile(page + "/report.js", "window.DemoReport = '" + reporter_.url() + "';\n");
+    fs::create_directories(env_.dataFolder());
+    ASSERT_EQ(MakePackage(env_.dataFolder() + "A000001.veskara", {"app", page}), 0);
+    app_ = std::make_unique<Process>(std::vector<std::string>{ProgramPath()}, env_.root() + "/marolin.log");
+    auto load = reporter_.waitFor("load", &seen_);
+    ASSERT_TRUE(load) << ReadFile(env_.root() + "/marolin.log");
+    load_ = load->body;
+    win_ = FindWindow();
+    ASSERT_FALSE(win_.empty());
+  }
+  // The page's next report of its fix status that begins with the text.
+  bool StatusShows(const std::string &text) {
+    return reporter_.waitFor("status", &seen_, [&](const Report &r) {
+      return JsonText(r.body, "fix").rfind(text, 0) == 0;
+    }).has_value();
+  }
+
+  TestEnv env_;
+  XSession x_{env_.root()};
+  Reporter reporter_;
+  std::unique_ptr<Process> app_;
+  std::string load_, win_;
+  size_t seen_ = 0;
+};
+
+TEST_F(DemoPageTest, AFixWhoseSourceHasGoneQuietShowsAsLost) {
+  Process source({std::string(MAROLIN_BINARY_DIR) + "/tools/nmea_replay",
+                  std::string(MAROLIN_TESTDATA_DIR) + "/nmea/bundg_zeus_9.log", "10110", "10"},
+                 env_.root() + "/replay.log");
+  ASSERT_TRUE(HttpGet("/nemasock/127.0.0.1/10110/1"));
+  ASSERT_TRUE(StatusShows("GPS fix"));
+  // The host keeps its last position and fix; only its sentence time stands still.
+  source.signal(SIGKILL);
+  ASSERT_TRUE(source.wait());
+  EXPECT_TRUE(StatusShows("fix lost"));
+}
+
+TEST_F(DemoPageTest, TheMouseWheelZoomsTheMap) {
+  auto chart = reporter_.waitFor("chart", &seen_);
+  ASSERT_TRUE(chart);
+  const int z = std::stoi(JsonLiteral(chart->body, "z"));
+  auto zoomedTo = [&](int button) {
+    ClickAt(win_, JsonPoint(load_, "map"), button);
+    auto r = reporter_.waitFor("zoom", &seen_);
+    return r ? std::stoi(JsonLiteral(r->body, "z")) : -1;
+  };
+  EXPECT_EQ(zoomedTo(4), z + 1);  // wheel up: in
+  EXPECT_EQ(zoomedTo(5), z);      // wheel down: out
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // scripts/run as a user starts it from a terminal: Ctrl+C there reaches the script's whole
-// process group, and the program still closes as its window's close does, page first.
+// process group, and the program still closes as its window's close does, page first;
+// what the demo writes stays in its folder.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -40,6 +41,48 @@ TEST(RunScript, CtrlCInItsTerminalClosesTheProgramAfterThePagesClose) {
   // What the page's close script stores: the view it shows.
   const std::string view = DbValue(demo + "/data/Marolin/veskara.trip", "SELECT v FROM kvt WHERE k='demo.view'");
   EXPECT_NE(view.find("\"z\""), std::string::npos) << view;
+}
+
+// Started from a bare terminal, with another X server already up: nothing of the demo
+// lands in the user's home, caches included, and the virtual display says nothing.
+TEST(RunScript, KeepsEverythingInTheDemoFolderAndItsDisplayQuiet) {
+  TestEnv env;
+  XSession other(env.root(), false);
+  ASSERT_TRUE(other.ok());
+  const std::string home = env.root() + "/home", demo = env.root() + "/demo";
+  fs::create_directories(home);
+  setenv("HOME", home.c_str(), 1);
+  setenv("MAROLIN_DEMO_DIR", demo.c_str(), 1);
+  for (const char *name : {"DISPLAY", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME",
+                           "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS", "NO_AT_BRIDGE", "GSETTINGS_BACKEND"})
+    unsetenv(name);
+  const std::string log = env.root() + "/run.log";
+  Process run({"setsid", std::string(MAROLIN_SOURCE_DIR) + "/scripts/run"}, log);
+
+  // The page on the script's own display.
+  std::string display;
+  ASSERT_TRUE(WaitUntil([&] {
+    display = ReadFile(demo + "/display");
+    return display.find('\n') != std::string::npos;
+  }, 5 * kLong)) << ReadFile(log);
+  setenv("DISPLAY", (":" + display.substr(0, display.find('\n'))).c_str(), 1);
+  const std::string win = FindWindow();
+  ASSERT_FALSE(win.empty()) << ReadFile(log);
+  const Geometry g = WindowGeometry(win);
+  std::string pixel;
+  ASSERT_TRUE(WaitUntil([&] {
+    pixel = ScreenPixel(env.root() + "/shot.png", g.x + 4, g.y + 4);
+    return pixel == "srgb(16,40,74)";
+  }, kLong)) << pixel;
+  ASSERT_EQ(kill(-run.pid(), SIGINT), 0);
+  ASSERT_TRUE(run.wait()) << ReadFile(log);
+
+  std::vector<std::string> written;
+  for (const auto &e : fs::recursive_directory_iterator(home)) written.push_back(e.path().string());
+  EXPECT_EQ(written, std::vector<std::string>{});
+  const std::string out = ReadFile(log);
+  EXPECT_EQ(out.find("_XSERVTrans"), std::string::npos) << out;
+  EXPECT_EQ(out.find("server already running"), std::string::npos) << out;
 }
 
 }  // namespace

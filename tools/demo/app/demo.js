@@ -12,6 +12,9 @@
   var follow = false;
   var places = [];
   var own = null;                      // last host state
+  var STALE = 5;                       // seconds without a sentence after which a fix is lost
+  var STALE_LOCATION = 20;             // the desktop's location comes every 15 s at most
+  var hostTime = 0, hostTimeSeen = 0;  // the host's last sentence time, and when it last moved
   var track = [];                      // [lon, lat, ts]
   var since = 0;                       // newest track time held
   var targets = {};                    // by MMSI
@@ -115,6 +118,7 @@
       line = [];
     }
     var ownFix = own && own.fix !== 0 && Math.abs(own.latY) <= 90;
+    var lost = ownFix && own.lost;
     // The logged points, and the ship where it is now, so the line reaches it.
     track.concat(ownFix ? [[own.lonX, own.latY]] : []).forEach(function (p) {
       if (last && metres(last, p) > TRACK_GAP) endLine();
@@ -159,7 +163,7 @@
     });
     if (view.z >= LABEL_ZOOM) shown.forEach(function (t) { placeLabel(layer, t.text, t.x, t.y, taken); });
     if (ownAt) {
-      layer.appendChild(svg('polygon', { 'class': 'own', points: '0,-12 7,9 0,5 -7,9',
+      layer.appendChild(svg('polygon', { 'class': lost ? 'own lost' : 'own', points: '0,-12 7,9 0,5 -7,9',
         transform: 'translate(' + ownAt.x + ',' + ownAt.y + ') rotate(' + own.heading + ')' }));
     }
   }
@@ -174,7 +178,7 @@
       request('places', 'GET', '/gazetteer/' + Math.round(c.x / s * W) + '/' + Math.round(c.y / s * W) + '/' + r, null,
               function (text) {
                 places = JSON.parse(text);
-                $('places').textContent = places.map(function (p) { return p.n; }).join(' \u00b7 ');
+                $('places').textContent = $('places').title = places.map(function (p) { return p.n; }).join(' \u00b7 ');
                 drawOverlay();
               });
     }, 300);
@@ -182,25 +186,35 @@
 
   function redraw() { drawTiles(); drawOverlay(); if (chartReady) loadPlaces(); }
 
-  function fixText(fix) {
+  function fixText(fix, lost, age) {
     if (fix === 0) return 'no fix';
+    if (lost) return 'fix lost: no data for ' + age + ' s';
     if (fix === 999) return 'simulated';
     if (fix === 998) return 'waiting for NMEA over TCP';
     if (fix < 0) return 'location \u00b1' + (-fix) + ' m';
     return 'GPS fix';
   }
 
+  // The host's "time" moves with every sentence it takes; a fix whose time stands still
+  // is the last one of a source that has gone quiet.
+  var lastFixText = '';
   function showState(s) {
+    var now = Date.now();
+    if (s.time !== hostTime) { hostTime = s.time; hostTimeSeen = now; }
+    var age = Math.floor((now - hostTimeSeen) / 1000);
+    s.lost = s.fix !== 0 && age > (s.fix < 0 ? STALE_LOCATION : STALE);
     own = s;
-    $('fix').textContent = fixText(s.fix);
-    var known = Math.abs(s.latY) <= 90;
+    var text = fixText(s.fix, s.lost, age);
+    $('fix').textContent = text;
+    if (text.split(':')[0] !== lastFixText) { lastFixText = text.split(':')[0]; report('status', { fix: text }); }
+    var known = Math.abs(s.latY) <= 90, moving = known && !s.lost;
     $('pos').textContent = known ? s.latY.toFixed(5) + ' ' + s.lonX.toFixed(5) : '';
-    $('sog').textContent = known ? (s.speed * 1.943844).toFixed(1) + ' kn' : '';
-    $('cog').textContent = known ? s.heading + '\u00b0' : '';
+    $('sog').textContent = moving ? (s.speed * 1.943844).toFixed(1) + ' kn' : '';
+    $('cog').textContent = moving ? s.heading + '\u00b0' : '';
     $('depth').textContent = s.dbt ? s.dbt.toFixed(1) + ' m' : '';
     (s.track || []).forEach(function (p) { track.push(p); if (p[2] > since) since = p[2]; });
     if (track.length > 5000) track.splice(0, track.length - 5000);
-    if (follow && known && s.fix !== 0) { view.lat = s.latY; view.lon = s.lonX; redraw(); } else drawOverlay();
+    if (follow && moving && s.fix !== 0) { view.lat = s.latY; view.lon = s.lonX; redraw(); } else drawOverlay();
   }
 
   // One request of each kind at a time, each with a time limit, so a route that does
@@ -217,8 +231,19 @@
     x.send(body);
   }
 
+  // The host takes serial input switched on while NMEA over TCP is on as on, but starts
+  // nothing; once TCP is off, an off-on sent to it starts serial input after all.
+  var serialHeld = false, serialOff = false;
+  function serialNote() {
+    var on = $('serial').value === '1', tcp = $('tcp').value === '1';
+    $('serialNote').textContent = on && tcp ? 'Idle while NMEA over TCP is on.' : '';
+  }
+
   function pollHost() {
-    request('host', 'POST', '/getSetHostStat/60/50/' + $('serial').value + '/' + since, JSON.stringify({ view: view }),
+    if (busy.host) return;
+    var serial = serialOff ? '0' : $('serial').value;
+    serialOff = false;
+    request('host', 'POST', '/getSetHostStat/60/50/' + serial + '/' + since, JSON.stringify({ view: view }),
             function (text) { showState(JSON.parse(text)); });
   }
 
@@ -252,7 +277,20 @@
     request('ais', 'GET', '/getAisData', null, function (text) { takeAis(JSON.parse(text.replace(/\\'/g, "'"))); });
   }
 
-  function zoom(d) { view.z = Math.max(zoomRange[0], Math.min(zoomRange[1], view.z + d)); redraw(); }
+  // One zoom level in or out, about a point of the map (its middle by default), which
+  // stays where it is on the screen.
+  function zoom(d, at) {
+    var z = Math.max(zoomRange[0], Math.min(zoomRange[1], view.z + d)), m = mapSize();
+    if (z === view.z) return;
+    if (at && !follow) {
+      var o = origin(), p = unproject(o.x + at.x, o.y + at.y, view.z), q = project(p.lat, p.lon, z);
+      var c = unproject(q.x - at.x + m.w / 2, q.y - at.y + m.h / 2, z);
+      view.lat = c.lat; view.lon = c.lon;
+    }
+    view.z = z;
+    redraw();
+    report('zoom', { z: z });
+  }
 
   function setFollow(on) {
     follow = on;
@@ -271,7 +309,7 @@
           view.lat = (b.lat0 + b.lat1) / 2; view.lon = (b.lon0 + b.lon1) / 2;
           view.z = Math.max(zoomRange[0], Math.min(zoomRange[1], 10));
         }
-      }, function () { chartReady = true; redraw(); report('chart', { tiles: $('tiles').children.length }); });
+      }, function () { chartReady = true; redraw(); report('chart', { tiles: $('tiles').children.length, z: view.z }); });
       request('name', 'GET', '/getMapData/name', null, function (text) { $('chartName').textContent = JSON.parse(text); });
     });
   }
@@ -279,6 +317,7 @@
 
   // A place name of the chart near the view, or "lat lon" in degrees.
   function find(text) {
+    $('findNote').textContent = '';
     var name = text.trim().toLowerCase(), s = worldSize(view.z);
     var hit = name && places.filter(function (p) { return p.n.toLowerCase().indexOf(name) === 0; })[0];
     var m = /^\s*(-?\d+(?:\.\d+)?)[\s,]+(-?\d+(?:\.\d+)?)\s*$/.exec(text);
@@ -288,7 +327,7 @@
     } else if (m) {
       view.lat = +m[1]; view.lon = +m[2];
     } else {
-      $('fix').textContent = 'not found: ' + text;
+      $('findNote').textContent = 'not found: ' + text;
       return;
     }
     setFollow(false);
@@ -296,15 +335,22 @@
   }
 
 
+  // Stores a value for the next start, as JSON (an empty text too).
+  function keep(key, value, sync) {
+    try {
+      var x = new XMLHttpRequest();
+      x.open('POST', '/setValue/' + key, !sync);
+      x.send(JSON.stringify(value));
+    } catch (e) { }
+  }
+
   window.cpApp = {
-    // Keeps the view for the next start; synchronous, so it is done before the window goes.
+    // Keeps the view and the log book for the next start; synchronous, so it is done
+    // before the window goes.
     close: function () {
       report('close', { view: view }, true);
-      try {
-        var x = new XMLHttpRequest();
-        x.open('POST', '/setValue/demo.view', false);
-        x.send(JSON.stringify(view));
-      } catch (e) { }
+      keep('demo.view', view, true);
+      keep('demo.notes', $('notes').value, true);
     }
   };
 
@@ -321,6 +367,16 @@
       view.lat = p.lat; view.lon = p.lon; drag = { x: e.clientX, y: e.clientY }; setFollow(false);
       redraw();
     });
+    // The wheel zooms about the pointer, a level per notch (or per as much of a fine wheel).
+    var wheel = 0;
+    map.addEventListener('wheel', function (e) {
+      e.preventDefault();
+      wheel += e.deltaMode ? e.deltaY * 40 : e.deltaY;
+      if (Math.abs(wheel) < 40) return;
+      var r = map.getBoundingClientRect();
+      zoom(wheel < 0 ? 1 : -1, { x: e.clientX - r.left, y: e.clientY - r.top });
+      wheel = 0;
+    }, { passive: false });
     $('zoomIn').onclick = function () { zoom(1); };
     $('zoomOut').onclick = function () { zoom(-1); };
     $('ship').onclick = function () { setFollow(!follow); };
@@ -328,6 +384,10 @@
       e.preventDefault();
       report('submit', { value: $('place').value });
       find($('place').value);
+    });
+    // The window keeps Enter from input fields, so no form is sent; its release comes through.
+    $('place').addEventListener('keyup', function (e) {
+      if (e.key === 'Enter') find($('place').value);
     });
     window.addEventListener('resize', redraw);
 
@@ -345,12 +405,26 @@
       var x = new XMLHttpRequest();
       x.open('POST', '/setValue/demo.serial');
       x.send($('serial').value);
+      serialHeld = $('serial').value === '1' && $('tcp').value === '1';
+      serialNote();
     });
     // The demo's own NMEA-over-TCP source (scripts/run starts it): a sailing yacht under way.
     $('tcp').addEventListener('change', function () {
       var x = new XMLHttpRequest();
       x.open('GET', '/nemasock/127.0.0.1/10110/' + $('tcp').value);
       x.send();
+      if ($('tcp').value !== '1' && serialHeld) { serialHeld = false; serialOff = true; }
+      serialNote();
+    });
+    // The log book as it was left; kept a moment after each change, and at the close.
+    request('notes', 'GET', '/getValue/demo.notes', null, function (text) {
+      var v = JSON.parse(text);
+      if (typeof v === 'string' && !$('notes').value) $('notes').value = v;
+    });
+    var notesTimer = 0;
+    $('notes').addEventListener('input', function () {
+      clearTimeout(notesTimer);
+      notesTimer = setTimeout(function () { keep('demo.notes', $('notes').value); }, 1000);
     });
 
     redraw();
