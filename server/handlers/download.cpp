@@ -179,6 +179,9 @@ void CheckAndInstall(DownloadStateRec &d, const Job &job, const Held &held) {
     d.error = ErrWrite;  // the old package and the temporary file stay as they were
     return;
   }
+  // A journal beside the name belongs to the old file (a WAL package left its -wal and
+  // -shm): SQLite would read its pages into the new one.
+  for (const char *end : {"-wal", "-shm", "-journal"}) ::unlink((target + end).c_str());
   if (job.id == 1) HostConfig.AppDb.set(OpenPackageFile(target.c_str()));
 }
 

@@ -428,6 +428,34 @@ TEST_F(Download, InstallsWholePackage) {
   }
 }
 
+TEST_F(Download, InstallLeavesNoJournalOfTheOldPackage) {
+  // The old package was in WAL mode and left its -wal (frames not yet checkpointed) and
+  // -shm beside it: SQLite would read those frames into the new file.
+  Fresh();
+  std::string scratch = SharedServerEnv().root() + "/scratch.sqlite";
+  std::string newPkg = SqlitePackage(scratch, "new", 150000);
+  std::string target = TargetPath(5);
+  for (const char *end : {"", "-wal", "-shm"}) fs::remove(target + end);
+  sqlite3 *db = nullptr;
+  ASSERT_EQ(sqlite3_open(target.c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db,
+                         "PRAGMA journal_mode=WAL; CREATE TABLE kvt (k TEXT,v TEXT,t INTEGER, l TEXT);"
+                         "PRAGMA wal_checkpoint(TRUNCATE); INSERT INTO kvt VALUES('page','old',1,'en');",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+  sqlite3_close(db);
+  ASSERT_TRUE(fs::exists(target + "-wal"));
+  server_->setPackage(newPkg);
+  Call(Req(5, 7, static_cast<long long>(newPkg.size()), Crc(newPkg)));
+  EXPECT_EQ(WaitIdle().e, 0);
+  EXPECT_EQ(ReadFile(target), newPkg);
+  EXPECT_FALSE(fs::exists(target + "-wal"));
+  EXPECT_FALSE(fs::exists(target + "-shm"));
+  EXPECT_EQ(PageOf(OpenPackage("A000005.veskara").get()), "new");
+  Finish();
+}
+
 TEST_F(Download, ResumesFromWhatIsHeld) {
   // The package with its CRC-32 computed elsewhere, so the running check is tested
   // against the standard value and not against itself.
