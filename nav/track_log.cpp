@@ -22,7 +22,11 @@ const char *const kBegin = "BEGIN TRANSACTION";
 const char *const kCommit = "COMMIT";
 const char *const kRollback = "ROLLBACK";
 const char *const kInsertPoint = "INSERT INTO log (ts,x,y,t,v) VALUES (?,?,?,1,?)";
-const char *const kDeleteSettings = "DELETE FROM kvt WHERE k='settings'";
+// Every 'settings' row, whatever its language, found through the language-first index
+// i_kv_lk (looked up under '**', where the row is, the other languages by range) rather
+// than by reading the whole table.
+const char *const kDeleteSettings =
+    "DELETE FROM kvt WHERE k='settings' AND (l='**' OR l<'**' OR l>'**' OR l IS NULL)";
 const char *const kInsertSettings = "INSERT INTO kvt(k,v,t,l) VALUES ('settings',?,10,'**')";
 
 // Appends one formatted piece to the tag; a piece that does not fit its scratch space

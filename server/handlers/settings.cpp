@@ -14,7 +14,12 @@
 #include "server/handlers/handlers.h"
 #include "server/handlers/package_name.h"
 
-static const char *const kKvtDeleteSql = "DELETE FROM kvt WHERE k=?";
+// Every row of the key goes, whatever its language. The one index, i_kv_lk, leads with the
+// language, so the languages are named in the statement: under '**', where all of the
+// host's rows are, the key is looked up; the few rows of any other language are read by
+// range and NULL by lookup. Every value is below, at or above '**', so no row is missed,
+// and the table is never read whole.
+static const char *const kKvtDeleteSql = "DELETE FROM kvt WHERE k=? AND (l='**' OR l<'**' OR l>'**' OR l IS NULL)";
 static const char *const kKvtInsertSql = "INSERT INTO kvt VALUES (?,?,?,'**')";
 static const char *const kDeleteFailed = "500 DELETE FROM kvt";
 static const char *const kInsertFailed = "500 ERROR INSERT kvt";

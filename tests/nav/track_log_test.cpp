@@ -16,6 +16,7 @@
 #include "common/host_config.h"
 #include "common/pos_state.h"
 #include "nav/nav.h"
+#include "tests/support/query_plan.h"
 #include "tests/support/testing.h"
 
 namespace {
@@ -250,6 +251,34 @@ TEST_F(TrackLog, SettingsRowGoesWithEveryPoint) {
   EXPECT_EQ(rows[0].v, last);
   EXPECT_EQ(KvtRows("other").size(), 1u);
   EXPECT_EQ(Points().size(), 26u);
+}
+
+// The 'settings' rows of every language give way to the new one, found through the (l,k)
+// index rather than by reading the whole table.
+TEST_F(TrackLog, SettingsRowsAreFoundThroughTheIndex) {
+  sqlite3_exec(other_,
+               "INSERT INTO kvt(k,v,t,l) VALUES ('settings','a',10,'**'),('settings','b',10,'de'),"
+               "('settings','c',10,NULL),('settings','d',10,X'00'),('other','keep',10,'de')",
+               nullptr, nullptr, nullptr);
+  SetHostState("{}");
+  DbHandle db = HostConfig.TripDb.get();
+  auto ran = testing_support::StatementsRun(db.get(), [] { Pass(T, 54, 10); });
+  {
+    Stmt count(other_, "SELECT count(*) FROM kvt WHERE k='settings'");
+    ASSERT_EQ(sqlite3_step(count), SQLITE_ROW);
+    ASSERT_EQ(sqlite3_column_int(count, 0), 1);
+  }
+  std::vector<KvtRow> rows = KvtRows("settings");
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].v, "{}");
+  EXPECT_EQ(rows[0].l, "**");
+  EXPECT_EQ(KvtRows("other").size(), 1u);
+  std::string del = testing_support::StatementWith(ran, "DELETE FROM kvt");
+  ASSERT_FALSE(del.empty());
+  std::vector<std::string> plan = testing_support::QueryPlan(db.get(), del);
+  EXPECT_EQ(testing_support::PlanLines(plan, "SCAN kvt"), 0) << testing::PrintToString(plan);
+  EXPECT_GT(testing_support::PlanLines(plan, "SEARCH kvt USING", "INDEX i_kv_lk (l=? AND k=?)"), 0)
+      << testing::PrintToString(plan);
 }
 
 TEST_F(TrackLog, MissingTripDatabaseStillMovesOn) {

@@ -13,6 +13,7 @@
 #include "common/pos_state.h"
 #include "nav/nav.h"
 #include "nav/serial.h"
+#include "tests/support/query_plan.h"
 #include "tests/support/serial_ports.h"
 #include "tests/support/testing.h"
 
@@ -74,6 +75,27 @@ TEST(HostStat, ReplyCarriesTheShipAndTheTrackAfterTheGivenTime) {
   EXPECT_EQ(PosState.trackMaxInterval.load(), 3600);
   EXPECT_EQ(PosState.trackMinDistance.load(), 100);
   EXPECT_EQ(PosState.serialInput.load(), 0);
+}
+
+// The poll walks the time index from the given time instead of reading every track point
+// through the index on t and sorting them; without the time index it gives the same track.
+TEST(HostStat, TrackIsReadAlongTheTimeIndex) {
+  Env();
+  Exec("DELETE FROM log");
+  Exec("INSERT INTO log (ts,x,y,t,v) VALUES (10,1,1,1,''),(12,2,2,1,''),(11,3,3,1,''),(12,4,4,1,''),"
+       "(11,999,999,2,'NMEA playback starts'),(9,5,5,1,'')");
+  const char *const track = "\"track\":[[3.000000,3.000000,11],[2.000000,2.000000,12],[4.000000,4.000000,12]]}";
+  DbHandle db = HostConfig.TripDb.get();
+  std::string body;
+  auto ran = StatementsRun(db.get(), [&] { body = Post("/getSetHostStat/3600/100/0/10").body; });
+  EXPECT_EQ(TrackPart(body), track);
+  std::string select = StatementWith(ran, "FROM log");
+  ASSERT_FALSE(select.empty());
+  EXPECT_EQ(QueryPlan(db.get(), select), std::vector<std::string>{"SEARCH log USING INDEX i_log_ts (ts>?)"});
+
+  Exec("DROP INDEX i_log_ts");
+  EXPECT_EQ(TrackPart(Post("/getSetHostStat/3600/100/0/10").body), track);
+  Exec("CREATE INDEX i_log_ts ON log(ts) ");
 }
 
 TEST(HostStat, PathNumbersThatAreMissingKeepTheirTargets) {

@@ -11,6 +11,7 @@
 
 #include "common/host_config.h"
 #include "platform/registry.h"
+#include "tests/support/query_plan.h"
 #include "tests/support/registry_values.h"
 #include "tests/support/sqlfile.h"
 #include "tests/support/testing.h"
@@ -130,6 +131,38 @@ TEST(SetValue, StoreFailureAnswersErrWithTheStatus) {
   EXPECT_EQ(r->body, "");
   EXPECT_EQ(Rows("bad"), std::vector<std::string>{"old|10|**"});
   ASSERT_TRUE(SqlExec(Trip(), "DROP INDEX no_bad; DELETE FROM kvt WHERE k='bad-blocker';"));
+}
+
+// Both writes replace every row of the key, whatever its language, and find them through
+// the (l,k) index instead of reading the whole table; neighbouring keys stay.
+TEST(SetValue, ReplacedKeyIsFoundThroughTheIndex) {
+  Env();
+  struct {
+    const char *method, *path, *row;
+  } cases[] = {
+      {"POST", "/setValue/multi", "new|10|**"},
+      {"GET", "/getSetState/multi=new", "new|9|**"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.path);
+    ASSERT_TRUE(SqlExec(Trip(), "DELETE FROM kvt WHERE k LIKE 'mult%';"
+                                "INSERT INTO kvt VALUES ('multi','a',10,'**'),('multi','b',10,'de'),"
+                                "('multi','c',10,NULL),('multi','d',10,X'00'),('multi','e',10,''),"
+                                "('multj','f',10,'de'),('mult','g',10,NULL),('multi ','h',10,'**');"));
+    DbHandle db = HostConfig.TripDb.get();
+    auto ran = StatementsRun(db.get(), [&] {
+      auto r = std::string(c.method) == "POST" ? HttpPost(c.path, "new") : HttpGet(c.path);
+      EXPECT_TRUE(r);
+    });
+    EXPECT_EQ(Rows("multi"), std::vector<std::string>{c.row});
+    EXPECT_EQ(SqlRows(Trip(), "SELECT k,v,l FROM kvt WHERE k LIKE 'mult%' AND k<>'multi' ORDER BY v"),
+              (std::vector<std::string>{"multj|f|de", "mult|g|NULL", "multi |h|**"}));
+    std::string del = StatementWith(ran, "DELETE FROM kvt");
+    ASSERT_FALSE(del.empty());
+    std::vector<std::string> plan = QueryPlan(db.get(), del);
+    EXPECT_EQ(PlanLines(plan, "SCAN kvt"), 0) << testing::PrintToString(plan);
+    EXPECT_GT(PlanLines(plan, "SEARCH kvt USING", "INDEX i_kv_lk (l=? AND k=?)"), 0) << testing::PrintToString(plan);
+  }
 }
 
 TEST(GetSetState, SettingsChangeTheHostAndAreStored) {
