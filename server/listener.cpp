@@ -455,6 +455,11 @@ bool SetListenStatus(ListenState state, const std::string &failure) {
 // A failed bind as the user reads it: address, port and the reason.
 void DescribeBindFailure(int err, std::string &what, std::string &why) {
   what = "cannot listen on " + std::string(HostConfig.ServerAddress) + ":" + std::to_string(HostConfig.ServerPort);
+  if (err == 0 && !HostConfig.ServerAddress[0]) {
+    what = "cannot listen";
+    why = "no address is set (start-up found no data folder)";
+    return;
+  }
   if (err == 0) {
     why = "\"" + std::string(HostConfig.ServerAddress) + "\" is not an IPv4 address";
     return;
