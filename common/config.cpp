@@ -169,7 +169,8 @@ long RegWriteSetting(const char *name, const char *text) {
   long rc = RegCreateKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
                             KEY_READ | KEY_CREATE_SUB_KEY | KEY_SET_VALUE, nullptr, &key, nullptr);
   if (rc != ERROR_SUCCESS) {
-    ReportSettingFailure(name, rc);
+    // Without the window the box itself is a line on standard error.
+    if (PlatformMessageBoxIsShown()) ReportSettingFailure(name, rc);
     MessageBoxA(nullptr, "Registry error", "Marolindll", MB_OK | MB_ICONWARNING);
     return rc;
   }

@@ -87,8 +87,10 @@ TEST_F(StartupFailures, ASettingThatCannotBeStoredIsToldWithItsFolderAndReason) 
   WriteFile(config + "/Marolin", "x");
   const std::string err = env_.root() + "/err.txt";
   Process app({ProgramPath()}, env_.root() + "/out.txt", err);
+  // The window is up (the server may be earlier), and the page changes its language; the
+  // warning box then holds this request.
+  ASSERT_FALSE(FindWindow().empty()) << ReadFile(err);
   ASSERT_TRUE(WaitUntil([] { return testing_support::HttpGet("/hostversion/").has_value(); }, kLong)) << ReadFile(err);
-  // The page changes its language; the warning box then holds this request.
   HttpConn page;
   ASSERT_TRUE(page.sendRaw("GET /getSetState/alang=de HTTP/1.1\r\n\r\n"));
   const std::string line =
