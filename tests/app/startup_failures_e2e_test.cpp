@@ -1,6 +1,6 @@
 // Start-up failures the program goes on after are told, one line each on standard error:
-// a data folder that cannot be made or written (with the trip database in it), and a
-// settings folder that cannot be written when the page stores a setting.
+// a data folder that cannot be made or written, a trip database that cannot be opened or
+// only read, and a settings folder that cannot be written when the page stores a setting.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -65,6 +65,15 @@ TEST_F(StartupFailures, ADataFolderThatCannotBeMadeOrWrittenIsToldAndStartUpGoes
        {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"},
        {"Marolin: cannot write in the data folder " + folder + ": Permission denied\n",
         "Marolin: cannot open the trip database " + trip + ": Permission denied\n"}},
+      // Its own folder (the case above made the rest reachable), with a trip database of
+      // another user that SQLite opens read-only.
+      {"a trip database it may only read",
+       [&] {
+         EXPECT_EQ(chown(folder.c_str(), 65534, 65534), 0);
+         WriteFile(trip, "");
+       },
+       {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"},
+       {"Marolin: cannot write the trip database " + trip + ": Permission denied\n"}},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
