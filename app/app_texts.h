@@ -11,15 +11,21 @@ inline constexpr int kLoadingPageId = 104;  // "res://<program path>/104"
 inline constexpr char kLoadingPage[] =
     "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title></title></head>"
     "<body>Loading....</body></html>";
+// "res://<program path>/105": why the start page cannot be shown (the listener's failure
+// line goes between head and tail, escaped).
+inline constexpr int kFailurePageId = 105;
+inline constexpr char kFailurePageHead[] =
+    "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title></title>"
+    "<style>body{margin:0;padding:24px;font:16px/24px sans-serif}p{margin:0 0 12px}</style></head><body><p>";
+inline constexpr char kFailurePageTail[] =
+    "</p><p>Marolin tries again every second and shows the chart as soon as it listens.</p></body></html>";
 
 // Dialog template 102: 589 x 329 dialog units at 0, 0, in the 8-point dialog font
 // (about 6 x 13 pixels per 4 x 8 units at 96 dpi).
 inline constexpr int kWindowWidth = 589 * 6 / 4;
 inline constexpr int kWindowHeight = 329 * 13 / 8;
 
-// Waits for the listener before the first request of the start page, and for the page's
-// close script before the window goes.
-inline constexpr int kListenerWaitMs = 2000;
+// Waits for the page's close script before the window goes.
 inline constexpr int kCloseScriptWaitMs = 3000;
 
 // The page side of the element event map: selection, dragging and the context-menu event

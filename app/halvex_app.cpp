@@ -9,6 +9,7 @@
 #include "app/celvora_module.h"
 #include "app/halvex_dlg.h"
 #include "app/policy.h"
+#include "app/usage.h"
 #include "common/config.h"
 #include "nav/nav.h"
 #include "server/databases.h"
@@ -31,6 +32,14 @@ int CHalvexApp::WinMain(int argc, char **argv) {
 
 bool CHalvexApp::InitInstance(int argc, char **argv) {
   const CommandLineInfo cmd = ParseCommandLine(argc, argv);
+  // Answered at once: no window, no service, exit status 0.
+  if (cmd.showHelp || cmd.showVersion) {
+    if (cmd.showHelp)
+      PrintUsage(stdout);
+    else
+      PrintVersion(stdout);
+    return false;
+  }
   if (theModule.RegisterClassObjects() < 0) return false;
 
   // A server start: no window, no service, only the loop.

@@ -17,6 +17,7 @@
 #include "common/host_config.h"
 #include "platform/shell_execute.h"
 #include "server/databases.h"
+#include "server/listener.h"
 
 int FocusKind = 0;
 
@@ -25,32 +26,54 @@ namespace {
 CHalvexDlg *gRunning = nullptr;  // the window inside DoModal (UI thread only)
 bool gCloseRequested = false;    // a close request that came before the window ran
 
-// "res://<program file>/104": the program's own resource page.
-std::string LoadingPageUrl() {
+// The failure shown on the resource page kFailurePageId (UI thread only).
+std::string gFailureText;
+
+// "res://<program file>/<id>": one of the program's own resource pages.
+std::string ResourcePageUrl(int id) {
   char exe[PATH_MAX] = {};
   ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
   if (n < 0) n = 0;
   exe[n] = '\0';
   char url[PATH_MAX + 32];
-  std::snprintf(url, sizeof url, "%s://%s/%d", kResScheme, exe, kLoadingPageId);
+  std::snprintf(url, sizeof url, "%s://%s/%d", kResScheme, exe, id);
   return url;
+}
+
+std::string HtmlEscaped(const std::string &text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
 }
 
 void ServeResource(WebKitURISchemeRequest *request, gpointer) {
   const char *path = webkit_uri_scheme_request_get_path(request);
   const char *slash = path ? std::strrchr(path, '/') : nullptr;
-  char id[16];
-  std::snprintf(id, sizeof id, "%d", kLoadingPageId);
-  if (!slash || std::strcmp(slash + 1, id) != 0) {
+  const std::string id = slash ? slash + 1 : "";
+  GBytes *page = nullptr;
+  if (id == std::to_string(kLoadingPageId)) {
+    page = g_bytes_new_static(kLoadingPage, sizeof kLoadingPage - 1);
+  } else if (id == std::to_string(kFailurePageId)) {
+    const std::string html = kFailurePageHead + HtmlEscaped(gFailureText) + kFailurePageTail;
+    page = g_bytes_new(html.data(), html.size());
+  } else {
     GError *error = g_error_new(G_IO_ERROR, G_IO_ERROR_NOT_FOUND, "no such resource");
     webkit_uri_scheme_request_finish_error(request, error);
     g_error_free(error);
     return;
   }
-  GInputStream *stream =
-      g_memory_input_stream_new_from_data(kLoadingPage, static_cast<gssize>(sizeof kLoadingPage - 1), nullptr);
-  webkit_uri_scheme_request_finish(request, stream, static_cast<gint64>(sizeof kLoadingPage - 1), "text/html");
+  GInputStream *stream = g_memory_input_stream_new_from_bytes(page);
+  webkit_uri_scheme_request_finish(request, stream, static_cast<gint64>(g_bytes_get_size(page)), "text/html");
   g_object_unref(stream);
+  g_bytes_unref(page);
 }
 
 // The scheme belongs to the web context, which lives as long as the process.
@@ -95,7 +118,6 @@ CHalvexDlg::CHalvexDlg() = default;
 
 CHalvexDlg::~CHalvexDlg() {
   if (gRunning == this) gRunning = nullptr;
-  if (serverPoll_) g_source_remove(serverPoll_);
   if (closeTimer_) g_source_remove(closeTimer_);
   if (closeScript_) {
     g_cancellable_cancel(closeScript_);
@@ -206,37 +228,36 @@ bool CHalvexDlg::OnInitDialog() {
   gtk_widget_show_all(window_);
   if (GdkWindow *gdk = gtk_widget_get_window(window_)) gdk_window_add_filter(gdk, OnXEvent, this);
   gtk_widget_grab_focus(GTK_WIDGET(view_));
-  // "Loading...." first, and the start page right after it: the listener was started
-  // before the window and is running by now. Only when it is not yet is it polled for.
-  Navigate(LoadingPageUrl().c_str());
-  serverDeadline_ = g_get_monotonic_time() + static_cast<gint64>(kListenerWaitMs) * 1000;
-  StartPageWhenServerReady();
-  if (!startRequested_) serverPoll_ = g_timeout_add(20, OnServerPoll, this);
+  // "Loading...." first; the start page once this process's own listener listens, and
+  // never before: another program on the address would get the page's origin.
+  Navigate(ResourcePageUrl(kLoadingPageId).c_str());
+  SetListenerObserver(OnListenerChange);
+  FollowListener();
   return true;
 }
 
 void CHalvexDlg::Navigate(const char *url) { webkit_web_view_load_uri(view_, url); }
 
-void CHalvexDlg::StartPageWhenServerReady() {
-  if (startRequested_) return;
-  const bool late = g_get_monotonic_time() >= serverDeadline_;
-  if (!late && !HostConfig.ServerRunning.load()) return;
-  startRequested_ = true;
-  if (serverPoll_) {
-    g_source_remove(serverPoll_);
-    serverPoll_ = 0;
+void CHalvexDlg::FollowListener() {
+  const ListenerStatus status = GetListenerStatus();
+  if (status.state == ListenState::Listening) {
+    if (shown_ == Shown::StartPage) return;
+    shown_ = Shown::StartPage;
+    Navigate(kStartUrl);
+  } else if (status.state == ListenState::Failed) {
+    // The failure on a page of its own, until the listener gets its address.
+    if (shown_ == Shown::Failure && gFailureText == status.failure) return;
+    shown_ = Shown::Failure;
+    gFailureText = status.failure;
+    Navigate(ResourcePageUrl(kFailurePageId).c_str());
   }
-  Navigate(kStartUrl);
 }
 
-gboolean CHalvexDlg::OnServerPoll(gpointer self) {
-  auto *dlg = static_cast<CHalvexDlg *>(self);
-  const guint id = dlg->serverPoll_;
-  dlg->serverPoll_ = 0;  // this source ends here unless it goes on below
-  dlg->StartPageWhenServerReady();
-  if (dlg->startRequested_ || g_get_monotonic_time() >= dlg->serverDeadline_) return G_SOURCE_REMOVE;
-  dlg->serverPoll_ = id;
-  return G_SOURCE_CONTINUE;
+void CHalvexDlg::OnListenerChange() { g_idle_add(OnListenerChangeIdle, nullptr); }
+
+gboolean CHalvexDlg::OnListenerChangeIdle(gpointer) {
+  if (gRunning) gRunning->FollowListener();
+  return G_SOURCE_REMOVE;
 }
 
 void CHalvexDlg::OnBeforeNavigate2(const char *url, bool *cancel) {
@@ -418,10 +439,6 @@ void CHalvexDlg::EndDialog(int result) {
     closeTimer_ = 0;
   }
   if (closeScript_) g_cancellable_cancel(closeScript_);
-  if (serverPoll_) {
-    g_source_remove(serverPoll_);
-    serverPoll_ = 0;
-  }
   if (loop_) g_main_loop_quit(loop_);
 }
 
@@ -470,9 +487,6 @@ void CHalvexDlg::OnLoadChanged(WebKitWebView *view, WebKitLoadEvent event, gpoin
   switch (event) {
     case WEBKIT_LOAD_COMMITTED:
       dlg->OnNavigateComplete2(webkit_web_view_get_uri(view));
-      break;
-    case WEBKIT_LOAD_FINISHED:
-      dlg->StartPageWhenServerReady();
       break;
     default:
       break;

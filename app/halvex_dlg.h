@@ -52,7 +52,9 @@ class CHalvexDlg {
   void LeaveFullScreen();
   void MoveToSaved();
   void DestroyWindow();
-  void StartPageWhenServerReady();
+  // Shows what the listener has reached: the start page once it listens, the failure
+  // page while its bind fails.
+  void FollowListener();
 
   // GTK and WebKit signal entries.
   static gboolean OnDeleteEvent(GtkWidget *, GdkEvent *, gpointer self);
@@ -68,7 +70,8 @@ class CHalvexDlg {
   static gboolean OnAuthenticate(WebKitWebView *, WebKitAuthenticationRequest *, gpointer);
   static void OnFocusMessage(WebKitUserContentManager *, WebKitJavascriptResult *, gpointer self);
   static void OnRealize(GtkWidget *, gpointer);
-  static gboolean OnServerPoll(gpointer self);
+  static void OnListenerChange();  // any thread
+  static gboolean OnListenerChangeIdle(gpointer);
   static void OnCloseScriptDone(GObject *, GAsyncResult *, gpointer self);
   static gboolean OnCloseScriptTimeout(gpointer self);
 
@@ -76,9 +79,7 @@ class CHalvexDlg {
   WebKitWebView *view_ = nullptr;
   GMainLoop *loop_ = nullptr;
   GCancellable *closeScript_ = nullptr;
-  guint serverPoll_ = 0;
   guint closeTimer_ = 0;
-  gint64 serverDeadline_ = 0;
   std::unique_ptr<UiMessageBox> messageBox_;
 
   Rect saved_{0, 0, 0, 0};
@@ -91,7 +92,8 @@ class CHalvexDlg {
   // commits: a load that shows nothing (a failure, a download) leaves it in place.
   bool haveDocument_ = false;
   bool loadingPageShown_ = false;
-  bool startRequested_ = false;
+  enum class Shown { Loading, StartPage, Failure };
+  Shown shown_ = Shown::Loading;  // what the window last asked for
   bool closing_ = false;
   bool xWindowGone_ = false;  // destroyed on the X server by another client
   bool ended_ = false;

@@ -92,6 +92,14 @@ CommandLineInfo ParseCommandLine(int argc, const char *const *argv) {
   for (int i = 1; i < argc; ++i) {
     const char *a = argv[i];
     if (!a || (a[0] != '/' && a[0] != '-')) continue;  // a file name: not used
+    if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
+      info.showHelp = true;
+      continue;
+    }
+    if (std::strcmp(a, "--version") == 0) {
+      info.showVersion = true;
+      continue;
+    }
     const char *name = a + 1;
     if (AsciiCaseEqual(name, "Embedding")) {
       info.runEmbedded = true;

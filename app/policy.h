@@ -30,12 +30,15 @@ enum class FocusEvent { In, Out };
 int FocusKindAfter(int focusKind, FocusEvent ev, const char *tagName);
 
 // The command line: a switch begins with '/' or '-'; anything else is a file name, which
-// is not used. Later shell commands override earlier ones.
+// is not used. Later shell commands override earlier ones. "--help", "-h" and "--version"
+// (exactly so) ask for the usage or the version, which come before everything else.
 enum class ShellCommand { Normal, Register, Unregister };
 struct CommandLineInfo {
   ShellCommand command = ShellCommand::Normal;
   bool perUser = false;  // parsed, not used: registration is always machine-wide
   bool runEmbedded = false;
   bool runAutomated = false;
+  bool showHelp = false;
+  bool showVersion = false;
 };
 CommandLineInfo ParseCommandLine(int argc, const char *const *argv);

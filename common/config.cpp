@@ -2,12 +2,17 @@
 // stores the page's settings back to the per-user registry key.
 #include "common/config.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
 
+#include "common/failure_report.h"
 #include "common/host_config.h"
 #include "platform/registry.h"
 #include "platform/system.h"
@@ -71,6 +76,13 @@ void ReadSetting(const char *name, char *field, unsigned long size) {
   SetSetting(field, size, buf);
 }
 
+// The setting stays in memory for this run only.
+void ReportSettingFailure(const char *name, long rc) {
+  const std::string what = std::string("cannot store the setting ") + name + " in " + RegistryFolder();
+  const int err = rc == ERROR_CANTWRITE ? RegLastWriteError() : 0;
+  ReportFailure(what, err ? ErrorText(err) : "registry error " + std::to_string(rc));
+}
+
 }  // namespace
 
 // One descriptor per connection: the soft limit goes up to the hard one, so that many
@@ -126,12 +138,25 @@ int InitConfig() {
   for (int i = 0; i < 3; i++) {
     const int failure = i < 2 ? 2 : 3;
     char base[sizeof HostConfig.WebRoot];
-    if (PlatformCommonAppDataFolder(base, sizeof base) != 0) return failure;
+    if (PlatformCommonAppDataFolder(base, sizeof base) != 0) {
+      ReportFailure("cannot find the data folder",
+                    "neither XDG_DATA_HOME nor HOME is an absolute path of a usable length");
+      return failure;
+    }
     char path[sizeof HostConfig.WebRoot];
     int n = std::snprintf(path, sizeof path, "%s%s", base, kDataFolderName);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof path) return failure;
+    if (n < 0 || static_cast<size_t>(n) >= sizeof path) {
+      ReportFailure("cannot use the data folder " + std::string(base) + kDataFolderName, ENAMETOOLONG);
+      return failure;
+    }
     std::memcpy(folders[i], path, static_cast<size_t>(n) + 1);
-    PlatformCreateDirectories(folders[i]);
+    const int created = PlatformCreateDirectories(folders[i]);
+    // Start-up goes on either way; the files in it fail where they are opened.
+    if (i > 0) continue;
+    if (created != 0)
+      ReportFailure("cannot create the data folder " + std::string(path), created);
+    else if (faccessat(AT_FDCWD, path, W_OK | X_OK, AT_EACCESS) != 0)
+      ReportFailure("cannot write in the data folder " + std::string(path), errno);
   }
 
   std::snprintf(HostConfig.ServerAddress, sizeof HostConfig.ServerAddress, "%s", "127.0.0.2");
@@ -144,11 +169,14 @@ long RegWriteSetting(const char *name, const char *text) {
   long rc = RegCreateKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
                             KEY_READ | KEY_CREATE_SUB_KEY | KEY_SET_VALUE, nullptr, &key, nullptr);
   if (rc != ERROR_SUCCESS) {
+    // Without the window the box itself is a line on standard error.
+    if (PlatformMessageBoxIsShown()) ReportSettingFailure(name, rc);
     MessageBoxA(nullptr, "Registry error", "Marolindll", MB_OK | MB_ICONWARNING);
     return rc;
   }
   rc = RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const unsigned char *>(text), std::strlen(text) + 1);
   RegCloseKey(key);
+  if (rc != ERROR_SUCCESS) ReportSettingFailure(name, rc);
   return rc;
 }
 

@@ -115,6 +115,13 @@ Value *FindValue(Key &k, const std::string &name) {
 
 // --- hive files -------------------------------------------------------------
 
+thread_local int gWriteError = 0;  // errno behind this thread's last ERROR_CANTWRITE
+
+long CantWrite(int err) {
+  gWriteError = err ? err : EIO;
+  return ERROR_CANTWRITE;
+}
+
 std::string RegistryDir() {
   const char *x = std::getenv("XDG_CONFIG_HOME");
   std::string base;
@@ -241,17 +248,19 @@ std::string Serialise(const Hive &h) {
 // which is synced and then renamed over the old one.
 long SaveStored(int hive, const Hive &h) {
   std::string dir = RegistryDir();
-  if (dir.empty()) return ERROR_CANTWRITE;
+  if (dir.empty()) return CantWrite(ENOENT);
   std::string file = dir + "/" + kHiveNames[hive];
   std::string tmp = file + ".XXXXXX";
   UniqueFd fd(::mkostemp(tmp.data(), O_CLOEXEC));
-  if (fd.get() < 0) return ERROR_CANTWRITE;
+  if (fd.get() < 0) return CantWrite(errno);
   std::string text = Serialise(h);
+  errno = 0;
   bool ok = WriteAll(fd.get(), text.data(), text.size()) && ::fsync(fd.get()) == 0;
   ok = fd.reset() == 0 && ok;
   if (!ok || ::rename(tmp.c_str(), file.c_str()) != 0) {
+    const int err = errno;
     ::unlink(tmp.c_str());
-    return ERROR_CANTWRITE;
+    return CantWrite(err);
   }
   UniqueFd dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dfd.get() >= 0) ::fsync(dfd.get());
@@ -264,12 +273,22 @@ class HiveWriteLock {
   explicit HiveWriteLock(int hive) {
     std::string dir = RegistryDir();
     std::error_code ec;
-    if (dir.empty()) return;
+    if (dir.empty()) {
+      CantWrite(ENOENT);
+      return;
+    }
     fs::create_directories(dir, ec);
-    if (ec) return;
+    if (ec) {
+      CantWrite(ec.value());
+      return;
+    }
     fd_.reset(::open((dir + "/" + kHiveNames[hive] + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (fd_.get() < 0) CantWrite(errno);
     while (fd_.get() >= 0 && ::flock(fd_.get(), LOCK_EX) != 0) {
-      if (errno != EINTR) fd_.reset();
+      if (errno != EINTR) {
+        CantWrite(errno);
+        fd_.reset();
+      }
     }
   }
   bool ok() const { return fd_.get() >= 0; }
@@ -422,6 +441,10 @@ long ViewSubKey(HKEY key, const char *subKey, RegKeyRec **rec, std::string *path
 }
 
 }  // namespace
+
+std::string RegistryFolder() { return RegistryDir(); }
+
+int RegLastWriteError() { return gWriteError; }
 
 const HKEY HKEY_CLASSES_ROOT = &gRoots[kClassesRoot];
 const HKEY HKEY_CURRENT_USER = &gRoots[kCurrentUser];

@@ -27,6 +27,8 @@
 // These supplied values are never written to the hive file.
 #pragma once
 
+#include <string>
+
 struct RegKeyRec;
 typedef RegKeyRec *HKEY;
 
@@ -117,3 +119,11 @@ long RegDeleteValueA(HKEY key, const char *name);
 long RegDeleteTreeA(HKEY key, const char *subKey);
 
 long RegCloseKey(HKEY key);
+
+// The folder that holds the hive files; "" when neither XDG_CONFIG_HOME nor HOME is an
+// absolute path.
+std::string RegistryFolder();
+
+// The system error (an errno value) behind the last ERROR_CANTWRITE that a call of this
+// thread returned; 0 when none is known.
+int RegLastWriteError();

@@ -130,6 +130,11 @@ int MessageBoxA(void *, const char *text, const char *caption, unsigned type) {
   return IDOK;
 }
 
+bool PlatformMessageBoxIsShown() {
+  std::lock_guard<std::mutex> lk(gLock);
+  return static_cast<bool>(gBoxHandler);
+}
+
 void PlatformSetMessageBoxHandler(std::function<int(const char *text, const char *caption, unsigned type)> handler) {
   std::lock_guard<std::mutex> lk(gLock);
   gBoxHandler = std::move(handler);

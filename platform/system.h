@@ -47,6 +47,10 @@ int MessageBoxA(void *owner, const char *text, const char *caption, unsigned typ
 
 // Routes MessageBoxA to handler (an empty function restores the standard error line),
 // e.g. to a dialog on the UI thread. The handler runs on the calling thread.
+// True while a handler shows the boxes (the window runs); false while a box is the line
+// on standard error.
+bool PlatformMessageBoxIsShown();
+
 void PlatformSetMessageBoxHandler(std::function<int(const char *text, const char *caption, unsigned type)> handler);
 
 // Fakes for answers the real system cannot be made to give on demand (a failing socket

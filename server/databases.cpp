@@ -1,12 +1,15 @@
 // The database step of start-up (OpenDatabases) and the close at shutdown.
 #include "server/databases.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
+#include "common/failure_report.h"
 #include "common/fd.h"
 #include "common/host_config.h"
 #include "common/pos_state.h"
@@ -56,6 +59,25 @@ DbHandle OpenPackage(const char *name) {
   return nullptr;
 }
 
+// The trip database that cannot be opened, or only for reading: start-up goes on, and
+// nothing the page stores would be kept, so the user is told.
+static void ReportTripFailure(sqlite3 *db, const std::string &path) {
+  const std::string folder = path.substr(0, path.find_last_of('/') + 1);
+  if (!db || sqlite3_errcode(db) != SQLITE_OK) {
+    // After a failed read-write open SQLite tries a read-only one, whose error is the one
+    // it keeps: a missing file in a folder that cannot be written reports only ENOENT.
+    int err = db ? sqlite3_system_errno(db) : ENOMEM;
+    if (access(path.c_str(), F_OK) != 0 && faccessat(AT_FDCWD, folder.empty() ? "." : folder.c_str(), W_OK | X_OK,
+                                                     AT_EACCESS) != 0)
+      err = errno;
+    ReportFailure("cannot open the trip database " + path,
+                  err ? ErrorText(err) : std::string(db ? sqlite3_errmsg(db) : "out of memory"));
+  } else if (sqlite3_db_readonly(db, "main") == 1) {
+    const int err = faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0 ? errno : EROFS;
+    ReportFailure("cannot write the trip database " + path, err);
+  }
+}
+
 int OpenDatabases() {
   // The lock is allocated once; a repeated database step keeps using it, so a track
   // logger still inside a transaction never holds a lock that has been replaced.
@@ -66,6 +88,7 @@ int OpenDatabases() {
 
   std::string trip = std::string(HostConfig.TripFolder) + TripFileName;
   DbHandle tripDb = DbOpen(trip.c_str(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, true);
+  ReportTripFailure(tripDb.get(), trip);
   if (tripDb) {
     // Another process reading the file must not make writes fail at once.
     sqlite3_busy_timeout(tripDb.get(), 2000);

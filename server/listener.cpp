@@ -26,6 +26,7 @@
 #include <thread>
 
 #include "common/ascii.h"
+#include "common/failure_report.h"
 #include "common/host_config.h"
 #include "server/databases.h"
 #include "server/response.h"
@@ -449,25 +450,108 @@ static bool TransientAcceptError(int err) {
   }
 }
 
-int ListenerThread() {
-  int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int on = 1;
-  setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+namespace {
+
+// What the listener has reached, for the window, and the failure text it last reported.
+std::mutex statusLock;
+ListenState listenState = ListenState::Starting;
+std::string listenFailure;
+std::atomic<void (*)()> statusObserver{nullptr};
+
+// Records the status; true when it changed. The observer hears of every change.
+bool SetListenStatus(ListenState state, const std::string &failure) {
+  {
+    std::lock_guard<std::mutex> lk(statusLock);
+    if (listenState == state && listenFailure == failure) return false;
+    listenState = state;
+    listenFailure = failure;
+  }
+  if (void (*observer)() = statusObserver.load()) observer();
+  return true;
+}
+
+// A failed bind as the user reads it: address, port and the reason.
+void DescribeBindFailure(int err, std::string &what, std::string &why) {
+  what = "cannot listen on " + std::string(HostConfig.ServerAddress) + ":" + std::to_string(HostConfig.ServerPort);
+  if (err == 0 && !HostConfig.ServerAddress[0]) {
+    what = "cannot listen";
+    why = "no address is set (start-up found no data folder)";
+    return;
+  }
+  if (err == 0) {
+    why = "\"" + std::string(HostConfig.ServerAddress) + "\" is not an IPv4 address";
+    return;
+  }
+  why = ErrorText(err);
+  if (err == EADDRINUSE) why += " (another program holds it)";
+}
+
+// Binds and listens on the configured address, read afresh at every try. The socket, or
+// -1 with the reason in err (0: the address does not parse).
+int BindListener(int &err) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(HostConfig.ServerPort));
   // An address that does not parse (empty when the data folder was not found) is a failed
   // bind, not the broadcast address inet_addr() would make of it.
-  bool bound = inet_pton(AF_INET, HostConfig.ServerAddress, &addr.sin_addr) == 1 &&
-               bind(ls, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
-  if (!bound) {
-    std::fputs("ERROR on binding", stdout);
-    std::fflush(stdout);
+  if (inet_pton(AF_INET, HostConfig.ServerAddress, &addr.sin_addr) != 1) {
+    err = 0;
+    return -1;
   }
-  // Linux would give an unbound socket a free port on every interface at listen(). Not
-  // listening instead makes the accept below fail, and the restart binds again.
-  if (bound) listen(ls, kListenBacklog);
+  int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (ls < 0) {
+    err = errno;
+    return -1;
+  }
+  int on = 1;
+  setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  // Another program may take the address between bind and listen: listen then fails.
+  if (bind(ls, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(ls, kListenBacklog) != 0) {
+    err = errno;
+    close(ls);
+    return -1;
+  }
+  return ls;
+}
+
+// "ERROR on binding" on standard output at every failed bind; the reason on standard
+// error once, until it changes or the listener has listened meanwhile.
+void ReportBindFailure(int err) {
+  std::fputs("ERROR on binding", stdout);
+  std::fflush(stdout);
+  std::string what, why;
+  DescribeBindFailure(err, what, why);
+  if (SetListenStatus(ListenState::Failed, FailureLine(what, why))) ReportFailure(what, why);
+}
+
+}  // namespace
+
+ListenerStatus GetListenerStatus() {
+  std::lock_guard<std::mutex> lk(statusLock);
+  return {listenState, listenFailure};
+}
+
+void SetListenerObserver(void (*observer)()) { statusObserver = observer; }
+
+int ListenerThread() {
+  int err = 0;
+  int ls = BindListener(err);
+  if (ls < 0) {
+    // Nothing else listens in our place: the bind is tried again once a second, until it
+    // succeeds or the program shuts down.
+    ReportBindFailure(err);
+    HostConfig.ServerRunning = 1;
+    while (ls < 0) {
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      if (!HostConfig.ServerRunning) return 0;
+      ls = BindListener(err);
+      if (ls < 0) ReportBindFailure(err);
+    }
+    ReportLine("listening on " + std::string(HostConfig.ServerAddress) + ":" + std::to_string(HostConfig.ServerPort) +
+               " now");
+  }
   HostConfig.ServerRunning = 1;
+  SetListenStatus(ListenState::Listening, "");
 
   for (;;) {
     int s = accept4(ls, nullptr, nullptr, SOCK_CLOEXEC);
@@ -484,10 +568,10 @@ int ListenerThread() {
     }
     break;
   }
-  if (ls >= 0) close(ls);
+  close(ls);
 
   if (HostConfig.ServerRunning) {
-    // Restart after an accept failure, paced so that a listener that cannot bind does
+    // Restart after an accept failure, paced so that a listener that keeps failing does
     // not spin. Requests in flight keep their own references to the old connections.
     int delay = restartDelayMs.load();
     delay = delay == 0 ? 1000 : std::min(delay * 2, 30000);
@@ -502,6 +586,8 @@ int ListenerThread() {
 void StartListener() {
   try {
     std::thread(ListenerThread).detach();
-  } catch (const std::system_error &) {
+  } catch (const std::system_error &e) {
+    const std::string what = "cannot start the server's listener", why = ErrorText(e.code().value());
+    if (SetListenStatus(ListenState::Failed, FailureLine(what, why))) ReportFailure(what, why);
   }
 }

@@ -128,4 +128,43 @@ TEST_F(SwitchesTest, NormalRunWithoutADisplayShutsDownAndReportsTheFailure) {
   EXPECT_FALSE(HttpConn().ok());
 }
 
+TEST_F(SwitchesTest, HelpAndVersionAnswerOnStandardOutputAndEndAtOnce) {
+  const std::string config = std::getenv("XDG_CONFIG_HOME");
+  const std::vector<std::string> usage = {
+      "Usage: marolin", "/Register", "/RegserverPerUser", "/Unregister", "/UnregserverPerUser", "/Embedding",
+      "/Automation", "--version", "MAROLIN_CHART_SERVER", "XDG_DATA_HOME", "XDG_CONFIG_HOME",
+      // The paths as this environment gives them.
+      "  data      " + env_.dataFolder() + "\n", "  settings  " + config + "/Marolin/registry/\n",
+      "  playback  " + env_.workDir() + "/Marolin/nmea.log\n", "README.md"};
+  const struct {
+    std::vector<std::string> args;
+    std::vector<std::string> shown;
+  } cases[] = {
+      {{"--help"}, usage},
+      {{"-h"}, usage},
+      {{"/Register", "--help", "/Embedding"}, usage},  // before every other switch
+      {{"--version"}, {"Marolin W.1.16.78\n"}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + std::to_string(c.args.size()));
+    const std::string out = env_.root() + "/out.txt", err = env_.root() + "/err.txt";
+    fs::remove(out);
+    fs::remove(err);
+    std::vector<std::string> argv{ProgramPath()};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    Process p(argv, out, err);
+    auto status = p.wait();
+    ASSERT_TRUE(status) << "the program did not end";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+    const std::string text = testing_support::ReadFile(out);
+    for (const auto &part : c.shown) EXPECT_NE(text.find(part), std::string::npos) << part << " in\n" << text;
+    if (c.shown.size() == 1) {
+      EXPECT_EQ(text, c.shown[0]);
+    }
+    EXPECT_EQ(testing_support::ReadFile(err), "");
+    ExpectNoService();
+    EXPECT_FALSE(fs::exists(config + "/Marolin"));  // nothing registered
+  }
+}
+
 }  // namespace

@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <fstream>
 #include <map>
 #include <set>
+#include <utility>
 
 #include "tests/support/e2e_support.h"
 #include "tests/support/packages.h"
@@ -17,6 +20,7 @@
 
 // Last: Xlib's macros (None, Status, True...) stay out of the headers above.
 #include <X11/Xlib.h>
+#include <X11/Xatom.h>
 
 using namespace e2e;
 using testing_support::HttpGet;
@@ -83,6 +87,83 @@ long DescriptorFlags(pid_t pid, int fd) {
   const size_t p = info.find("flags:");
   return p == std::string::npos ? -1 : std::strtol(info.c_str() + p + 6, nullptr, 8);
 }
+
+// The text of the X primary selection (what the user last selected), or "".
+std::string PrimarySelection() {
+  std::string text;
+  OnTheDisplay([&](Display *d) {
+    const Window w = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 1, 1, 0, 0, 0);
+    const Atom target = XInternAtom(d, "UTF8_STRING", False), into = XInternAtom(d, "MAROLIN_TEST", False);
+    XConvertSelection(d, XA_PRIMARY, target, into, w, CurrentTime);
+    XFlush(d);
+    WaitUntil([&] {
+      XEvent e;
+      if (!XCheckTypedWindowEvent(d, w, SelectionNotify, &e)) return false;
+      Atom type;
+      int format;
+      unsigned long n = 0, after = 0;
+      unsigned char *data = nullptr;
+      if (e.xselection.property != None &&
+          XGetWindowProperty(d, w, into, 0, 1 << 16, True, AnyPropertyType, &type, &format, &n, &after, &data) ==
+              Success &&
+          data)
+        text.assign(reinterpret_cast<char *>(data), n);
+      if (data) XFree(data);
+      return true;
+    }, 5000);
+    XDestroyWindow(d, w);
+  });
+  return text;
+}
+
+// Another program's listener on the server's address: every connection it gets is counted
+// and closed unanswered.
+class AddressHolder {
+ public:
+  AddressHolder() {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Earlier tests' connections may leave the port in TIME_WAIT; a listener takes it still.
+    int on = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(9999);
+    inet_pton(AF_INET, "127.0.0.2", &sa.sin_addr);
+    if (bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || listen(fd_, 16) != 0 || pipe2(stop_, O_CLOEXEC))
+      return;
+    ok_ = true;
+    thread_ = std::thread([this] {
+      for (;;) {
+        pollfd p[2] = {{fd_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+        if (::poll(p, 2, -1) < 0 || p[1].revents) return;
+        const int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c >= 0) {
+          ++connections_;
+          close(c);
+        }
+      }
+    });
+  }
+  ~AddressHolder() { release(); }
+  bool ok() const { return ok_; }
+  int connections() const { return connections_; }
+  void release() {
+    if (thread_.joinable()) {
+      if (write(stop_[1], "x", 1) < 0) {
+      }
+      thread_.join();
+    }
+    for (int *fd : {&fd_, &stop_[0], &stop_[1]})
+      if (*fd >= 0) close(std::exchange(*fd, -1));
+  }
+
+ private:
+  int fd_ = -1;
+  int stop_[2] = {-1, -1};
+  bool ok_ = false;
+  std::atomic<int> connections_{0};
+  std::thread thread_;
+};
 
 std::string gLogDir;
 XSession *gX = nullptr;
@@ -465,6 +546,39 @@ TEST_F(WindowTest, MaximisedThenFullScreenThenWindowedReturnsToTheWindowedRectan
            WindowGeometry(win_) == windowed;
   }, kLong)) << WindowGeometry(win_).x << "," << WindowGeometry(win_).y << " " << WindowGeometry(win_).width << "x"
       << WindowGeometry(win_).height << " for " << windowed.width << "x" << windowed.height;
+  app_->signal(SIGTERM);
+  ExpectCleanExit();
+}
+
+TEST_F(WindowTest, AnAddressHeldByAnotherProgramIsToldAndTheStartPageWaitsForOurOwnListener) {
+  AddressHolder holder;
+  ASSERT_TRUE(holder.ok());
+  InstallPage(kPlainPage);
+  const std::string out = env_.root() + "/marolin.out", err = env_.root() + "/marolin.err";
+  app_ = std::make_unique<Process>(std::vector<std::string>{ProgramPath()}, out, err);
+  const std::string line =
+      "Marolin: cannot listen on 127.0.0.2:9999: Address already in use (another program holds it)";
+  EXPECT_TRUE(WaitUntil([&] { return ReadFile(err).find(line + "\n") != std::string::npos; }, kLong)) << ReadFile(err);
+  EXPECT_TRUE(WaitUntil([&] { return ReadFile(out).find("ERROR on binding") != std::string::npos; }, kLong));
+  // The window shows the same line on a page of its own: the user selects its paragraph.
+  win_ = FindWindow();
+  ASSERT_FALSE(win_.empty());
+  std::string shown;
+  EXPECT_TRUE(WaitUntil([&] {
+    const Geometry g = WindowGeometry(win_);
+    Xdo("mousemove --sync " + std::to_string(g.x + 40) + " " + std::to_string(g.y + 36) + " click --repeat 3 1");
+    shown = PrimarySelection();
+    return shown.rfind(line, 0) == 0;
+  }, kLong)) << shown;
+  EXPECT_EQ(holder.connections(), 0);
+
+  // The address comes free: the start page, from this process's own listener.
+  holder.release();
+  ASSERT_TRUE(reporter_.waitFor("load", &seen_)) << ReadFile(err);
+  EXPECT_EQ(holder.connections(), 0);
+  // One line for the failure and one for its end, however often the bind was tried.
+  const std::string told = ReadFile(err);
+  EXPECT_EQ(told, line + "\nMarolin: listening on 127.0.0.2:9999 now\n");
   app_->signal(SIGTERM);
   ExpectCleanExit();
 }

@@ -62,13 +62,17 @@ inline std::string Quote(const std::string &s) {
 // A child process with its output in a file; killed when the object goes.
 class Process {
  public:
-  // Descriptors without close-on-exec are inherited.
-  Process(const std::vector<std::string> &argv, const std::string &outFile) {
+  // Descriptors without close-on-exec are inherited. Standard error goes to errFile when
+  // one is given, else with standard output.
+  Process(const std::vector<std::string> &argv, const std::string &outFile, const std::string &errFile = "") {
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    if (errFile.empty())
+      posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    else
+      posix_spawn_file_actions_addopen(&fa, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     std::vector<char *> args;
     for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
