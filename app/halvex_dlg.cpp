@@ -6,9 +6,12 @@
 #include <gdk/gdkx.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
+#include <thread>
 
 #include "app/app_icon.h"
 #include "app/app_texts.h"
@@ -84,6 +87,20 @@ void RegisterResScheme(WebKitWebContext *context) {
   webkit_web_context_register_uri_scheme(context, kResScheme, ServeResource, nullptr, nullptr);
 }
 
+// GTK connects to the session bus while the web view is built (WebKit again for its first
+// page), and finding the bus can mean running dbus-launch and waiting for it. Looked up on a thread of its own, that wait
+// runs alongside GTK's and WebKit's start-up; GTK then gets the same shared connection,
+// which it keeps for the life of the process anyway.
+std::atomic<GDBusConnection *> gSessionBus{nullptr};  // held for the process, as GTK's is
+
+void LookUpSessionBus() {
+  try {
+    std::thread([] { gSessionBus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr); }).detach();
+  } catch (const std::system_error &) {
+    // No thread: GTK finds the bus itself.
+  }
+}
+
 // The smallest rectangle around every monitor.
 GdkRectangle VirtualScreen(GtkWidget *window) {
   GdkDisplay *display = gtk_widget_get_display(window);
@@ -142,6 +159,7 @@ int CHalvexDlg::DoModal() {
   // The locale was taken at start, with numbers in the C convention; GTK would set all
   // of it again while the server's threads run.
   gtk_disable_setlocale();
+  LookUpSessionBus();
   if (!gtk_init_check(nullptr, nullptr)) {
     std::fprintf(stderr, "%s: cannot open the display\n", kProductName);
     return -1;
