@@ -88,9 +88,9 @@ void RegisterResScheme(WebKitWebContext *context) {
 }
 
 // GTK connects to the session bus while the web view is built (WebKit again for its first
-// page), and finding the bus can mean running dbus-launch and waiting for it. Looked up on a thread of its own, that wait
-// runs alongside GTK's and WebKit's start-up; GTK then gets the same shared connection,
-// which it keeps for the life of the process anyway.
+// page), and finding the bus can mean running dbus-launch and waiting for it. Looked up on
+// a thread of its own, that wait runs alongside GTK's and WebKit's start-up; GTK then gets
+// the same shared connection, which it keeps for the life of the process anyway.
 std::atomic<GDBusConnection *> gSessionBus{nullptr};  // held for the process, as GTK's is
 
 void LookUpSessionBus() {
