@@ -14,6 +14,18 @@ using testing_support::TestEnv;
 
 namespace {
 
+// The demo page is on screen in the window: its tool bar's colour.
+::testing::AssertionResult DemoPageShown(const std::string &root, const std::string &win) {
+  const Geometry g = WindowGeometry(win);
+  std::string pixel;
+  if (WaitUntil([&] {
+        pixel = ScreenPixel(root + "/shot.png", g.x + 4, g.y + 4);
+        return pixel == "srgb(16,40,74)";
+      }, kLong))
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "pixel " << pixel;
+}
+
 TEST(RunScript, CtrlCInItsTerminalClosesTheProgramAfterThePagesClose) {
   TestEnv env;
   XSession x(env.root());
@@ -26,13 +38,8 @@ TEST(RunScript, CtrlCInItsTerminalClosesTheProgramAfterThePagesClose) {
   Process run({"setsid", std::string(MAROLIN_SOURCE_DIR) + "/scripts/run"}, log);
   const std::string win = FindWindow();
   ASSERT_FALSE(win.empty()) << ReadFile(log);
-  // The demo page is on screen (its tool bar's colour), so its close script is there.
-  const Geometry g = WindowGeometry(win);
-  std::string pixel;
-  ASSERT_TRUE(WaitUntil([&] {
-    pixel = ScreenPixel(env.root() + "/shot.png", g.x + 4, g.y + 4);
-    return pixel == "srgb(16,40,74)";
-  }, kLong)) << pixel;
+  // The demo page is on screen, so its close script is there.
+  ASSERT_TRUE(DemoPageShown(env.root(), win));
 
   ASSERT_EQ(kill(-run.pid(), SIGINT), 0);
   auto status = run.wait();
@@ -68,12 +75,7 @@ TEST(RunScript, KeepsEverythingInTheDemoFolderAndItsDisplayQuiet) {
   setenv("DISPLAY", (":" + display.substr(0, display.find('\n'))).c_str(), 1);
   const std::string win = FindWindow();
   ASSERT_FALSE(win.empty()) << ReadFile(log);
-  const Geometry g = WindowGeometry(win);
-  std::string pixel;
-  ASSERT_TRUE(WaitUntil([&] {
-    pixel = ScreenPixel(env.root() + "/shot.png", g.x + 4, g.y + 4);
-    return pixel == "srgb(16,40,74)";
-  }, kLong)) << pixel;
+  ASSERT_TRUE(DemoPageShown(env.root(), win));
   ASSERT_EQ(kill(-run.pid(), SIGINT), 0);
   ASSERT_TRUE(run.wait()) << ReadFile(log);
 
