@@ -17,6 +17,7 @@
 #include "app/app_texts.h"
 #include "app/policy.h"
 #include "app/ui_message_box.h"
+#include "app/x_window_gone.h"
 #include "common/host_config.h"
 #include "platform/shell_execute.h"
 #include "server/databases.h"
@@ -188,7 +189,10 @@ void CHalvexDlg::DestroyWindow() {
   if (GdkWindow *gdk = gtk_widget_get_window(window_)) gdk_window_remove_filter(gdk, OnXEvent, this);
   // A window destroyed on the X server stays as it is: every request on it would be an X
   // error, which ends the process.
-  if (!xWindowGone_) gtk_widget_destroy(window_);
+  if (!xWindowGone_) {
+    WatchForOutsideDestroy(nullptr, 0);  // GTK's own destroy comes from inside
+    gtk_widget_destroy(window_);
+  }
   window_ = nullptr;
   view_ = nullptr;
 }
@@ -244,7 +248,10 @@ bool CHalvexDlg::Create() {
 
 bool CHalvexDlg::OnInitDialog() {
   gtk_widget_show_all(window_);
-  if (GdkWindow *gdk = gtk_widget_get_window(window_)) gdk_window_add_filter(gdk, OnXEvent, this);
+  if (GdkWindow *gdk = gtk_widget_get_window(window_)) {
+    gdk_window_add_filter(gdk, OnXEvent, this);
+    if (GDK_IS_X11_WINDOW(gdk)) WatchForOutsideDestroy(GDK_WINDOW_XDISPLAY(gdk), GDK_WINDOW_XID(gdk));
+  }
   gtk_widget_grab_focus(GTK_WIDGET(view_));
   // "Loading...." first; the start page once this process's own listener listens, and
   // never before: another program on the address would get the page's origin.
@@ -398,6 +405,7 @@ GdkFilterReturn CHalvexDlg::OnXEvent(GdkXEvent *xevent, GdkEvent *, gpointer sel
   // Another X client destroyed the window. GTK is not told: it would tear the window and
   // the view down under the page and complain about it. The program ends as after a
   // close, without the page, whose window is gone.
+  DropXErrors();
   dlg->xWindowGone_ = true;
   dlg->closing_ = true;
   dlg->EndDialog(1);
