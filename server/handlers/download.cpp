@@ -113,7 +113,7 @@ bool Keep(DownloadStateRec &d, int fd, const char *bytes, int n, Held &held) {
 // Reads the body of one answer into the file, every byte written as it comes, so that
 // whatever ends the answer the next request continues after the last byte that came. The
 // body is counted in blocks: one that does not come whole (the server closes or fails, or
-// sends nothing for PieceLimitMs) is a bad block; it uses up one of the retries (the
+// sends nothing for IdleLimitMs) is a bad block; it uses up one of the retries (the
 // caller then asks again from where the file ends) or, with none left, ends the download.
 // A block may take as long as the link needs.
 void FetchBlocks(DownloadStateRec &d, SockBuf &conn, int fd, const Job &job, Held &held, int &retries,

@@ -23,7 +23,7 @@
 const char *const DefaultChartServer = "charts.veskara.example";
 
 std::atomic<int> ResolveRetryWaitMs{2000};
-std::atomic<int> PieceLimitMs{RemoteReceiveSeconds * 1000 + 100};
+std::atomic<int> IdleLimitMs{RemoteReceiveSeconds * 1000 + 100};
 
 namespace {
 
@@ -53,7 +53,7 @@ int WaitReady(int sock, short events, RemoteClock::time_point deadline) {
   }
 }
 
-// connect, bounded like a piece and given up on a cancel.
+// connect, bounded like a wait for bytes and given up on a cancel.
 bool ConnectBounded(int s, const sockaddr *addr, socklen_t len) {
   int flags = fcntl(s, F_GETFL);
   fcntl(s, F_SETFL, flags | O_NONBLOCK);
@@ -90,7 +90,7 @@ int FillOnce(SockBuf &conn, RemoteClock::time_point deadline) {
 
 // The next header line once a whole line is held, or the rest at the end of the stream
 // (as SockBufReadLine); null on a cancel, on a receive error, or when nothing comes for
-// PieceLimitMs.
+// IdleLimitMs.
 const char *ReadHeaderLine(SockBuf &conn) {
   RemoteClock::time_point deadline = IdleDeadline();
   while (!std::memchr(conn.lineStart, '\n', static_cast<size_t>(conn.dataEnd - conn.lineStart))) {
@@ -130,7 +130,7 @@ bool StatusOk(const char *line) {
 
 bool DownloadCancelRequested() { return HostConfig.DownloadState.state == DownloadCancelling; }
 
-RemoteClock::time_point IdleDeadline() { return RemoteClock::now() + std::chrono::milliseconds(PieceLimitMs.load()); }
+RemoteClock::time_point IdleDeadline() { return RemoteClock::now() + std::chrono::milliseconds(IdleLimitMs.load()); }
 
 void PauseUnlessCancelled(int ms) {
   auto until = RemoteClock::now() + std::chrono::milliseconds(ms);

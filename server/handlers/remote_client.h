@@ -25,7 +25,7 @@ ChartServer ChartServerConfig();
 // Name resolution is tried this often before a request gives up.
 constexpr int ResolveTries = 20;
 // Send time-out of the remote connection, in seconds (plus 100 ms, as SockSetOptions);
-// its reads wait in short slices bounded by PieceLimitMs.
+// its reads wait in short slices bounded by IdleLimitMs.
 constexpr int RemoteReceiveSeconds = 60;
 
 // Pause between resolve tries in milliseconds (2000). A variable so that a test can
@@ -35,7 +35,7 @@ extern std::atomic<int> ResolveRetryWaitMs;
 // (60100, the receive time-out): a read fails only on a receive error or when nothing
 // comes for this long, so a slow but steady link takes as long as it needs. A variable so
 // that a test can shorten it.
-extern std::atomic<int> PieceLimitMs;
+extern std::atomic<int> IdleLimitMs;
 
 // Results of RemoteGet besides a Content-Length (> 0, or 0).
 enum RemoteGetResult {
@@ -56,12 +56,12 @@ void CloseRemote(SockBuf &conn);
 
 using RemoteClock = std::chrono::steady_clock;
 
-// When a wait for bytes begun now gives up: PieceLimitMs from now.
+// When a wait for bytes begun now gives up: IdleLimitMs from now.
 RemoteClock::time_point IdleDeadline();
 
 // Reads between 1 and want bytes of the body into to: what the header read left in conn,
 // else what the socket brings next. Returns the count; 0 when the page cancels; -1 when
-// the server closes or fails, or sends nothing for PieceLimitMs.
+// the server closes or fails, or sends nothing for IdleLimitMs.
 int ReadBody(SockBuf &conn, char *to, int want);
 
 // True once the page has asked to cancel the download.

@@ -500,8 +500,8 @@ TEST_F(Download, CutOffLinkResumesAfterWhatCame) {
   const std::string pkg = Pattern(200000);
   const uint32_t crc = 0x3877fa76;
   const std::string start = Req(12, 3, 200000, crc);
-  const int limit = PieceLimitMs;
-  PieceLimitMs = 2000;
+  const int limit = IdleLimitMs;
+  IdleLimitMs = 2000;
 
   // Silent within the second block: the retry asks from the last byte that came.
   server_->setPackage(pkg);
@@ -531,7 +531,7 @@ TEST_F(Download, CutOffLinkResumesAfterWhatCame) {
                              "\r\n\r\n");
   EXPECT_EQ(seen[2].p, 30000);
   EXPECT_EQ(ReadFile(TargetPath(12)), pkg);
-  PieceLimitMs = limit;
+  IdleLimitMs = limit;
 }
 
 // A slow but steady link (1.5 KB/s, as a boat's satellite or mobile link) brings a package
@@ -804,7 +804,7 @@ TEST_F(Download, CancelAndPieceBoundWhateverTheServerDoes) {
 
   // With a short bound the same servers make bad pieces, then fail as bad pieces do; one
   // that sends no header fails its request.
-  PieceLimitMs = 300;
+  IdleLimitMs = 300;
   struct Case {
     Answer answer;
     int error;
@@ -819,7 +819,7 @@ TEST_F(Download, CancelAndPieceBoundWhateverTheServerDoes) {
     EXPECT_EQ(p.e, c.error) << static_cast<int>(c.answer);
     EXPECT_EQ(server_->seen().size(), c.requests) << static_cast<int>(c.answer);
   }
-  PieceLimitMs = RemoteReceiveSeconds * 1000 + 100;
+  IdleLimitMs = RemoteReceiveSeconds * 1000 + 100;
 }
 
 }  // namespace
