@@ -110,19 +110,50 @@ class SqliteLock {
   sqlite3_mutex *m_;
 };
 
-// The host's own writes on a connection that the page's SQL reaches too. Triggers are off
-// for the scope, so that none the page has left (an endless one holds the connection, and
-// every later request with it, for ever) runs inside them; the schema of the host's
-// tables defines none. The connection's mutex is held for the scope: the page's statement
-// runs under the same mutex, so it never runs while they are off.
-class HostWriteScope {
+// How long one statement of the page may run, and how long the host's own statements wait
+// for a lock the page's connection holds: its statement's time and the moment its
+// transaction takes to be rolled back.
+constexpr int kPageStatementMs = 5000;
+constexpr int kHostBusyMs = kPageStatementMs + 1000;
+// How long the host's own statements run at most. They read and write only real tables
+// (no views, triggers or virtual tables run on the host's connections), so only a schema
+// made to be slow (generated columns, expression indexes) ever meets this.
+constexpr int kHostStatementMs = 10000;
+
+// Opens a connection of the host's own (DbOpen) and hardens it: the file's schema may come
+// from the page's SQL or from a package maker, so no view, trigger or virtual table runs
+// on it and nothing in the schema is trusted (defensive mode, no extension loading, no
+// installing of tokenizers, reduced limits); its statements end at kHostStatementMs.
+DbHandle DbOpenHost(const char *path, int flags, bool keepFailed);
+
+// The file name a handle was opened with by DbOpen (empty for another one).
+const char *DbPath(const DbHandle &db);
+
+// Sets the calling thread's deadline for the host's statements for a scope, unless an
+// outer scope has set one already.
+class HostStatementBound {
  public:
-  explicit HostWriteScope(sqlite3 *db);
-  ~HostWriteScope();
-  HostWriteScope(const HostWriteScope &) = delete;
-  HostWriteScope &operator=(const HostWriteScope &) = delete;
+  HostStatementBound();
+  ~HostStatementBound();
+  HostStatementBound(const HostStatementBound &) = delete;
+  HostStatementBound &operator=(const HostStatementBound &) = delete;
 
  private:
+  int64_t old_;
+};
+
+// The host's statements on a connection for the length of a scope: they run one after
+// another under the connection's mutex (so that another thread's statement never sees a
+// write half done, and a read sees one state of the tables), within kHostStatementMs in
+// all. A null connection is not locked.
+class ConnectionLock {
+ public:
+  explicit ConnectionLock(sqlite3 *db);
+  ~ConnectionLock();
+  ConnectionLock(const ConnectionLock &) = delete;
+  ConnectionLock &operator=(const ConnectionLock &) = delete;
+
+ private:
+  HostStatementBound bound_;
   sqlite3 *db_;
-  bool switched_ = false;
 };

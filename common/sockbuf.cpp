@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -15,7 +16,30 @@
 
 static constexpr int kInitialCapacity = 65536;
 
-SockBuf::~SockBuf() { std::free(buf); }
+// Answers and bodies the clients have not taken yet: bounded together, so that a client
+// that asks much and reads nothing cannot take the process's memory.
+const long SockBufBudget = 256L * 1024 * 1024;
+static std::atomic<long> budgetUsed{0};
+
+// Moves the buffer's charge to what a block of cap bytes holds beyond the start size;
+// false, with nothing changed, when the budget has no room for it.
+static bool Recharge(SockBuf &sb, size_t cap) {
+  if (!sb.budgeted) return true;
+  const long want = cap > kInitialCapacity ? static_cast<long>(cap - kInitialCapacity) : 0;
+  const long grow = want - sb.charge;
+  if (grow > 0 && budgetUsed.fetch_add(grow, std::memory_order_relaxed) + grow > SockBufBudget) {
+    budgetUsed.fetch_sub(grow, std::memory_order_relaxed);
+    return false;
+  }
+  if (grow < 0) budgetUsed.fetch_sub(-grow, std::memory_order_relaxed);
+  sb.charge = want;
+  return true;
+}
+
+SockBuf::~SockBuf() {
+  Recharge(*this, 0);
+  std::free(buf);
+}
 
 void SockSetOptions(int seconds, int sock) {
   long ms = static_cast<long>(seconds) * 1000 + 100;
@@ -30,6 +54,7 @@ void SockSetOptions(int seconds, int sock) {
 }
 
 char *SockBufInit(SockBuf &sb) {
+  Recharge(sb, 0);
   std::free(sb.buf);
   sb.sock = -1;
   sb.lineLen = 0;
@@ -38,6 +63,7 @@ char *SockBufInit(SockBuf &sb) {
   sb.mime = 0;
   sb.keepAlive = 0;
   sb.lineCut = false;
+  sb.overBudget = false;
   sb.capacity = 0;
   sb.buf = static_cast<char *>(std::malloc(kInitialCapacity));
   sb.lineStart = sb.dataEnd = sb.scan = sb.buf;
@@ -51,6 +77,7 @@ void SockBufReset(SockBuf &sb) {
   sb.status[0] = 0;
   sb.mime = 0;
   sb.lineLen = 0;
+  sb.overBudget = false;
 }
 
 // recv that retries when a signal interrupts it.
@@ -75,8 +102,12 @@ static int Compact(SockBuf &sb) {
 // false when the allocation fails (the old block stays in use).
 static bool Resize(SockBuf &sb, size_t newCap) {
   const ptrdiff_t line = sb.lineStart - sb.buf, end = sb.dataEnd - sb.buf, scan = sb.scan - sb.buf;
+  if (!Recharge(sb, newCap)) return false;
   char *nb = static_cast<char *>(std::realloc(sb.buf, newCap));
-  if (!nb) return false;
+  if (!nb) {
+    Recharge(sb, static_cast<size_t>(sb.capacity));
+    return false;
+  }
   sb.buf = nb;
   sb.lineStart = nb + line;
   sb.dataEnd = nb + end;
@@ -153,8 +184,10 @@ char *SockBufReadBytes(SockBuf &sb, int count) {
   }
 }
 
-// Makes room for count more body bytes; a failed allocation ends the process.
-static void Reserve(SockBuf &sb, size_t count) {
+// Makes room for count more body bytes; false when the budget has none (overBudget is set
+// and the bytes are dropped). A failed allocation ends the process.
+static bool Reserve(SockBuf &sb, size_t count) {
+  if (sb.overBudget) return false;
   if (!sb.buf) {
     sb.buf = static_cast<char *>(std::malloc(kInitialCapacity));
     if (!sb.buf) std::exit(1);
@@ -169,12 +202,20 @@ static void Reserve(SockBuf &sb, size_t count) {
     // copied over and over.
     size_t grown = static_cast<size_t>(sb.capacity) + static_cast<size_t>(sb.capacity) / 2;
     if (grown > need && grown <= static_cast<size_t>(INT_MAX)) need = grown;
+    if (!Recharge(sb, need)) {
+      need = static_cast<size_t>(sb.outLen) + count;  // no room to spare: just what it takes
+      if (!Recharge(sb, need)) {
+        sb.overBudget = true;
+        return false;
+      }
+    }
     if (!Resize(sb, need)) std::exit(1);
   }
+  return true;
 }
 
 int OutAppend(SockBuf &sb, const void *data, size_t count) {
-  Reserve(sb, count);
+  if (!Reserve(sb, count)) return sb.outLen;
   if (count) std::memcpy(sb.buf + sb.outLen, data, count);
   sb.outLen += static_cast<int>(count);
   return sb.outLen;
@@ -217,7 +258,7 @@ int OutAppendF(SockBuf &sb, const char *fmt, ...) {
   va_end(ap);
   if (n < 0) return sb.outLen;
   if (static_cast<size_t>(n) < sizeof small) return OutAppend(sb, small, static_cast<size_t>(n));
-  Reserve(sb, static_cast<size_t>(n) + 1);
+  if (!Reserve(sb, static_cast<size_t>(n) + 1)) return sb.outLen;
   va_start(ap, fmt);
   std::vsnprintf(sb.buf + sb.outLen, static_cast<size_t>(n) + 1, fmt, ap);
   va_end(ap);

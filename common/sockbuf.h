@@ -18,6 +18,12 @@ struct SockBuf {
   int mime = 0;               // MimeTable index chosen by the handler
   int keepAlive = 0;          // "Keep-Alive: max=%d"; 0 means "Connection: close"
   bool lineCut = false;       // the last line filled the buffer and was handed out without its end
+  // Growth beyond the start size counts toward one budget for all buffers that have this
+  // set (the server's connections): a body that does not fit it is not read, an answer that
+  // does not fit is dropped and overBudget set, which the response writer answers.
+  bool budgeted = false;
+  bool overBudget = false;
+  long charge = 0;  // bytes counted toward the budget now
 
   SockBuf() = default;
   ~SockBuf();
@@ -49,8 +55,11 @@ char *SockBufReadLine(SockBuf &sb);
 // Exactly count bytes (fewer when the peer closed: see lineLen); null on error.
 char *SockBufReadBytes(SockBuf &sb, int count);
 
+// Bytes all budgeted buffers may hold beyond their start size together.
+extern const long SockBufBudget;
+
 // Response body appends; each returns the new output length. A failed allocation ends
-// the process with exit status 1.
+// the process with exit status 1; an append past the budget is dropped (overBudget).
 int OutAppend(SockBuf &sb, const void *data, size_t count);
 int OutAppendStr(SockBuf &sb, const char *text);
 int OutAppendJson(SockBuf &sb, const void *data, size_t count);

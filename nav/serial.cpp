@@ -26,7 +26,10 @@ const char *const kPortListKey = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
 const char *const kDevicePrefix = "/dev/";
 const char *const kLineDefinition = "4800,n,8,1";
 const char *const kPlaybackFile = "Marolin/nmea.log";
+const char *const kBeginSql = "BEGIN IMMEDIATE";
 const char *const kClearLogSql = "DELETE FROM log";
+const char *const kCommitSql = "COMMIT";
+const char *const kRollbackSql = "ROLLBACK";
 const char *const kMarkerSql = "INSERT INTO log (ts,x,y,t,v) VALUES (?,999,999,2,'NMEA playback starts')";
 const char *const kValuesMessage = "\nNumber of values: %d\n";
 const char *const kPortMessage = "!!(%d) %s %s \n";
@@ -211,19 +214,22 @@ void NmeaPlaybackThread(std::string path) {
   std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "re"));
   if (!file) return;
   {
+    // The clear and the marker are one transaction under the connection's lock: a poll
+    // meanwhile answers the whole old track or none of it.
     DbHandle db = HostConfig.TripDb.get();
-    if (db) {
-      HostWriteScope host(db.get());
-      sqlite3_exec(db.get(), kClearLogSql, nullptr, nullptr, nullptr);
-    }
     int64_t started = static_cast<int64_t>(std::time(nullptr));
     PosState.now = started;
     SqliteLock lock(HostConfig.DbMutex);
-    HostWriteScope host(db.get());
-    if (db) {
-      Stmt marker(db.get(), kMarkerSql);
-      sqlite3_bind_int64(marker, 1, started);
-      sqlite3_step(marker);
+    ConnectionLock host(db.get());
+    if (db && sqlite3_exec(db.get(), kBeginSql, nullptr, nullptr, nullptr) == SQLITE_OK) {
+      bool done = sqlite3_exec(db.get(), kClearLogSql, nullptr, nullptr, nullptr) == SQLITE_OK;
+      {
+        Stmt marker(db.get(), kMarkerSql);
+        sqlite3_bind_int64(marker, 1, started);
+        done = sqlite3_step(marker) == SQLITE_DONE && done;
+      }
+      if (!done || sqlite3_exec(db.get(), kCommitSql, nullptr, nullptr, nullptr) != SQLITE_OK)
+        sqlite3_exec(db.get(), kRollbackSql, nullptr, nullptr, nullptr);
     }
   }
   char line[kPlaybackLineSize];

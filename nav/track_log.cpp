@@ -51,7 +51,7 @@ std::optional<std::string> CopyHostState() {
 void StorePoint(sqlite3 *db, int64_t now, double lon, double lat, const char *tag,
                 const std::optional<std::string> &hostState) {
   SqliteLock lock(HostConfig.DbMutex);
-  HostWriteScope host(db);
+  ConnectionLock host(db);
   bool began = sqlite3_exec(db, kBegin, nullptr, nullptr, nullptr) == SQLITE_OK;
   {
     Stmt s(db, kInsertPoint);

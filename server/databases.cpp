@@ -27,12 +27,6 @@ static const char *const kTripSchema[] = {
     "CREATE INDEX i_log_t ON log(t) ",
 };
 
-void LimitPageReach(sqlite3 *db) {
-  if (!db) return;
-  sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0, nullptr);
-  sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
-}
-
 bool IsSqliteFile(const char *path) {
   UniqueFd fd(OpenRegularFile(path));
   if (fd.get() < 0) return false;
@@ -43,12 +37,11 @@ bool IsSqliteFile(const char *path) {
 
 DbHandle OpenPackageFile(const char *path) {
   if (!IsSqliteFile(path)) return nullptr;
-  DbHandle db = DbOpen(path, SQLITE_OPEN_READONLY, false);
+  DbHandle db = DbOpenHost(path, SQLITE_OPEN_READONLY, false);
   if (!db) return nullptr;
   // Reading the schema once finds a package that is damaged beyond its first page.
   Stmt st(db.get(), "SELECT count(*) FROM sqlite_master");
   if (!st.ok() || sqlite3_step(st) != SQLITE_ROW) return nullptr;
-  LimitPageReach(db.get());
   return db;
 }
 
@@ -87,12 +80,12 @@ int OpenDatabases() {
   HostConfig.AppDb.set(OpenPackage(kAppPackage));
 
   std::string trip = std::string(HostConfig.TripFolder) + TripFileName;
-  DbHandle tripDb = DbOpen(trip.c_str(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, true);
+  DbHandle tripDb = DbOpenHost(trip.c_str(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, true);
   ReportTripFailure(tripDb.get(), trip);
   if (tripDb) {
-    // Another process reading the file must not make writes fail at once.
-    sqlite3_busy_timeout(tripDb.get(), 2000);
-    LimitPageReach(tripDb.get());
+    // The page's connection, or another process reading the file, must not make writes
+    // fail at once.
+    sqlite3_busy_timeout(tripDb.get(), kHostBusyMs);
     for (const char *sql : kTripSchema) sqlite3_exec(tripDb.get(), sql, nullptr, nullptr, nullptr);
   }
   HostConfig.TripDb.set(std::move(tripDb));

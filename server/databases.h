@@ -21,10 +21,6 @@ bool IsSqliteFile(const char *path);
 // null otherwise.
 DbHandle OpenPackageFile(const char *path);
 
-// Settings that keep the page's SQL inside the connection's own files: no extension
-// loading, defensive mode (no writable schema and the like).
-void LimitPageReach(sqlite3 *db);
-
 // Opens a package file read-only from the first of its places (PackagePlaces) that
 // holds one; null when neither does.
 DbHandle OpenPackage(const char *name);

@@ -363,6 +363,7 @@ void ConnectionThread(int sock) {
     return;
   }
   reader.sock = writer.sock = sock;
+  reader.budgeted = writer.budgeted = true;
   SockSetOptions(kReceiveSeconds, sock);
   int self = connections.add(sock);
   if (self < 0) {

@@ -49,8 +49,15 @@ struct Head {
 };
 }  // namespace
 
+const char *const ResultTooLarge = "500 result too large";
+
 long SendResponse(SockBuf &sb, int maxAge, const char *status, int mime) {
   const char *st = status ? status : (sb.status[0] ? sb.status : "200 OK");
+  // An answer the buffer budget had no room for goes without its body.
+  if (sb.overBudget) {
+    st = ResultTooLarge;
+    sb.outLen = 0;
+  }
   if (mime < 0 || mime >= kMimeCount) mime = kMimeBinary;
   Head h;
   h.add("HTTP/1.1 ");

@@ -23,7 +23,11 @@ enum MimeIndex : int {
 
 extern const char *const MimeTable[kMimeCount];
 
-// Sends header and body together; returns the body length, or -1 when the send failed
+// The status of an answer larger than its bound, or than the buffers' budget has room for.
+extern const char *const ResultTooLarge;
+
+// Sends header and body together (an answer over the buffers' budget: ResultTooLarge
+// and no body); returns the body length, or -1 when the send failed
 // (keep-alive is then cleared).
 long SendResponse(SockBuf &sb, int maxAge, const char *status, int mime);
 

@@ -72,15 +72,9 @@ void Quit(SockBuf &, char *, char *) { HostConfig.ServerRunning = 0; }
 
 void NemaSock(SockBuf &w, char *, char *rest) { HandleNemaSock(w, rest); }
 
-void TripSql(SockBuf &w, char *, char *rest) {
-  DbHandle trip = HostConfig.TripDb.get();
-  HandleExecSql(w, trip.get(), rest);
-}
+void TripSql(SockBuf &w, char *, char *rest) { HandleExecSql(w, PageDatabase::Trip, rest); }
 
-void ChartSql(SockBuf &w, char *, char *rest) {
-  DbHandle chart = HostConfig.ChartDb.get();
-  HandleExecSql(w, chart.get(), rest);
-}
+void ChartSql(SockBuf &w, char *, char *rest) { HandleExecSql(w, PageDatabase::Chart, rest); }
 
 void AisData(SockBuf &w, char *, char *) { HandleAisData(w); }
 
@@ -93,15 +87,9 @@ void ChartLookup(SockBuf &w, char *path) {
 
 void SetValue(SockBuf &w, char *rest, const char *body, int bodyLen) { HandleSetValue(w, rest, body, bodyLen); }
 
-void PostTripSql(SockBuf &w, char *, const char *body, int) {
-  DbHandle trip = HostConfig.TripDb.get();
-  HandleExecSql(w, trip.get(), body);
-}
+void PostTripSql(SockBuf &w, char *, const char *body, int) { HandleExecSql(w, PageDatabase::Trip, body); }
 
-void PostChartSql(SockBuf &w, char *, const char *body, int) {
-  DbHandle chart = HostConfig.ChartDb.get();
-  HandleExecSql(w, chart.get(), body);
-}
+void PostChartSql(SockBuf &w, char *, const char *body, int) { HandleExecSql(w, PageDatabase::Chart, body); }
 
 void HostStat(SockBuf &w, char *rest, const char *body, int bodyLen) { HandleHostStat(w, body, rest, bodyLen); }
 

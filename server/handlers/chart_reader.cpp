@@ -40,7 +40,7 @@ DbHandle OpenOwn(const DbHandle &shared) {
   // install renames a new file over it). A WAL package cannot be read that way by a
   // read-only connection: it is read with the usual locking, through its -shm.
   for (bool exclusive : {true, false}) {
-    DbHandle db = DbOpen(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, false);
+    DbHandle db = DbOpenHost(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, false);
     if (!db || !DbFile(db).same(DbFile(shared))) return nullptr;
     if (exclusive) sqlite3_exec(db.get(), "PRAGMA locking_mode=EXCLUSIVE", nullptr, nullptr, nullptr);
     if (Reads(db.get())) return db;

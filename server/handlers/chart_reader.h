@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "common/db.h"
+
 // Statements of the chart reader, prepared once per connection to the package.
 enum class ChartQuery { Tile, Gazetteer, Count };
 
@@ -38,6 +40,7 @@ class ChartStmt {
 
  private:
   static constexpr int kMaxBind = 6;
+  HostStatementBound deadline_;  // first: it holds while the statement is prepared too
   ChartQuery q_;
   sqlite3_stmt *s_;
   bool own_ = false;

@@ -25,8 +25,10 @@ int KvtPut(sqlite3 *db, SockBuf &w, const char *key, const char *value, int valu
 void HandleSetValue(SockBuf &w, const char *key, const char *body, int bodyLen);
 void HandleGetSetState(SockBuf &w, char *rest);
 
-// SQL passthrough.
-void HandleExecSql(SockBuf &w, sqlite3 *db, const char *sql);
+// SQL passthrough, on the page's own connection to the trip database or to the open
+// chart package.
+enum class PageDatabase { Trip, Chart };
+void HandleExecSql(SockBuf &w, PageDatabase db, const char *sql);
 
 // Request token and package checksum.
 void HandleGetAuth(SockBuf &w, const char *text);

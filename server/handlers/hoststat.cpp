@@ -105,6 +105,9 @@ void HandleHostStat(SockBuf &w, const char *body, const char *rest, int bodyLen)
   OutAppendStr(w, "\"track\":[");
   DbHandle db = HostConfig.TripDb.get();
   if (db) {
+    // One state of the track: no write of the host's (a clear, a point) lands while it is
+    // read.
+    ConnectionLock lock(db.get());
     Stmt st(db.get(), kTrackSql);
     sqlite3_bind_int64(st, 1, static_cast<sqlite3_int64>(since));
     bool first = true;

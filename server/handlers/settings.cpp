@@ -51,9 +51,9 @@ int KvtPut(sqlite3 *db, SockBuf &w, const char *key, const char *value, int valu
   // Under the trip-database lock the delete and the insert of one key cannot interleave
   // with another writer of the same key, which would leave two rows.
   SqliteLock lock(HostConfig.DbMutex);
-  HostWriteScope host(db);
+  ConnectionLock host(db);
   // The delete and the insert are one unit: an insert that fails (a full disk) leaves the
-  // old row. A savepoint nests inside a transaction the page may have left open.
+  // old row.
   if (!Exec(db, "SAVEPOINT kvtput")) {
     StatusAppend(w, kDeleteFailed);
     return -1;

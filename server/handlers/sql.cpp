@@ -1,79 +1,39 @@
 // SQL of the page run on the trip database or the open chart package; rows come back as
 // a JSON array of arrays, other statements as "OK", "ERR" or the library's message.
 //
-// The page's statement reaches only the database it is sent to: no ATTACH or DETACH, no
-// VACUUM INTO, no pragma naming a folder; it cannot change settings of the whole process
-// or the durability of the file; it runs for a bounded time, holds bounded memory and its
-// result has a bounded size. Those bounds are set on the shared connection for the one
-// statement and taken off again before its mutex is left, so the server's own statements
-// never meet them.
-#include <cmath>
+// The page's statements run on connections of their own to those files, never on the
+// host's: the TEMP objects, connection pragmas and temporary memory the page leaves
+// behind stay on its connection, and a transaction it leaves open is rolled back when its
+// request ends. Its statements reach only the database they are sent to (no ATTACH or
+// DETACH, no VACUUM INTO, no pragma naming a folder); they cannot change settings of the
+// whole process or the durability of the file; each runs for a bounded time and its
+// result has a bounded size; and each connection holds a bounded amount of memory in all.
+#include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <optional>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "common/db.h"
+#include "common/host_config.h"
 #include "common/json_escape.h"
+#include "common/sqlite_memory.h"
 #include "server/handlers/handlers.h"
 
-// The page's statements are small; one that runs longer is stopped ("interrupted").
-static const int kSqlTimeLimitMs = 5000;
 // Largest text or blob a statement of the page may make, and largest answer.
 static const int kSqlValueLimit = 32 * 1024 * 1024;
 static const size_t kSqlResultLimit = 64 * 1024 * 1024;
-// Memory the library may take for one statement of the page, on top of what the thread
-// held when it began. A row is built whole before it is handed out: 36 copies of one
-// value at the value bound are over a gigabyte before the answer bound can see any.
-static const sqlite3_int64 kSqlMemoryLimit = 256LL * 1024 * 1024;
-static const char kResultTooLarge[] = "500 result too large";
+// Memory one connection of the page's may hold in all: its caches, schema and TEMP
+// objects together with what its statement takes. A row is built whole before it is
+// handed out: 36 copies of one value at the value bound are over a gigabyte before the
+// answer bound can see any.
+static const int64_t kPageMemoryLimit = 256LL * 1024 * 1024;
 // The library's text for a statement its authorizer refuses while compiling.
 static const char kNotAuthorized[] = "not authorized";
-
-namespace {
-
-// The library's allocator, counted per thread. A statement runs on the thread that steps
-// it, so the page's statement can be held to its own memory bound while other threads
-// (the host, other connections) allocate without one.
-sqlite3_mem_methods libraryMemory;
-thread_local sqlite3_int64 threadHeld = 0;    // net bytes allocated (less freed) on this thread
-thread_local sqlite3_int64 threadLimit = -1;  // largest threadHeld allowed; -1: none
-
-bool OverLimit(sqlite3_int64 held) { return threadLimit >= 0 && held > threadLimit; }
-
-void *CountedMalloc(int n) {
-  if (OverLimit(threadHeld + libraryMemory.xRoundup(n))) return nullptr;
-  void *p = libraryMemory.xMalloc(n);
-  if (p) threadHeld += libraryMemory.xSize(p);
-  return p;
-}
-
-void CountedFree(void *p) {
-  if (p) threadHeld -= libraryMemory.xSize(p);
-  libraryMemory.xFree(p);
-}
-
-void *CountedRealloc(void *p, int n) {
-  const int old = p ? libraryMemory.xSize(p) : 0;
-  if (OverLimit(threadHeld - old + libraryMemory.xRoundup(n))) return nullptr;
-  void *q = libraryMemory.xRealloc(p, n);
-  if (q) threadHeld += libraryMemory.xSize(q) - old;
-  return q;
-}
-
-// The library takes an allocator only before it starts, so this runs at program start.
-// Should it be too late, the memory bound is missing and everything else works.
-[[maybe_unused]] const bool countedAllocator = [] {
-  if (sqlite3_config(SQLITE_CONFIG_GETMALLOC, &libraryMemory) != SQLITE_OK || !libraryMemory.xMalloc) return false;
-  sqlite3_mem_methods counted = libraryMemory;
-  counted.xMalloc = CountedMalloc;
-  counted.xFree = CountedFree;
-  counted.xRealloc = CountedRealloc;
-  return sqlite3_config(SQLITE_CONFIG_MALLOC, &counted) == SQLITE_OK;
-}();
-
-}  // namespace
 
 // Room in the answer for count more bytes.
 static bool Room(const SockBuf &w, size_t count) { return static_cast<size_t>(w.outLen) + count <= kSqlResultLimit; }
@@ -82,7 +42,7 @@ static bool Room(const SockBuf &w, size_t count) { return static_cast<size_t>(w.
 static bool Put(SockBuf &w, const char *text, size_t n) {
   if (!Room(w, n)) return false;
   OutAppend(w, text, n);
-  return true;
+  return !w.overBudget;
 }
 
 static bool Put(SockBuf &w, const char *text) { return Put(w, text, std::strlen(text)); }
@@ -119,7 +79,7 @@ static bool AppendCell(SockBuf &w, sqlite3_stmt *st, int col) {
       OutAppendStr(w, "\"");
       OutAppendJson(w, t, n);
       OutAppendStr(w, "\"");
-      return true;
+      return !w.overBudget;
     }
     default:
       return Put(w, "null");
@@ -131,11 +91,12 @@ static bool FolderPragma(const char *name) {
 }
 
 // Pragmas the page may read but not set: the heap limits hold for every connection of
-// the process, and journal, sync, locking and mapping modes decide whether the trip
-// file survives a crash.
+// the process, journal, sync, locking and mapping modes decide whether the trip file
+// survives a crash (and a mapping whether a package cut short from outside ends the
+// process), and TEMP tables stay in files, out of the process's memory.
 static bool ProcessOrDurabilityPragma(const char *name) {
-  static const char *const kNames[] = {"hard_heap_limit", "soft_heap_limit", "journal_mode",
-                                       "synchronous",     "locking_mode",    "mmap_size"};
+  static const char *const kNames[] = {"hard_heap_limit", "soft_heap_limit", "journal_mode", "synchronous",
+                                       "locking_mode",    "mmap_size",       "temp_store"};
   if (!name) return false;
   for (const char *n : kNames)
     if (sqlite3_stricmp(name, n) == 0) return true;
@@ -154,10 +115,6 @@ static int PageAuthorizer(void *, int action, const char *a, const char *b, cons
   // install one from an address.
   if (action == SQLITE_FUNCTION && b && sqlite3_stricmp(b, "fts3_tokenizer") == 0) return SQLITE_DENY;
   return SQLITE_OK;
-}
-
-static int PastDeadline(void *deadline) {
-  return std::chrono::steady_clock::now() > *static_cast<std::chrono::steady_clock::time_point *>(deadline);
 }
 
 // Skips blanks and comments as the SQL tokenizer does.
@@ -195,87 +152,176 @@ static bool VacuumInto(sqlite3 *db, sqlite3_stmt *st) {
 
 namespace {
 
-// The page's bounds on a connection while its mutex is held.
-class PageStatementBounds {
+using Clock = std::chrono::steady_clock;
+
+// One connection of the page's, with the account of all it holds and the deadline of the
+// statement it runs (written and read under the connection's mutex). Every use of it runs
+// charged to its account, its close too.
+struct PageConn {
+  MemoryAccount account{kPageMemoryLimit};
+  DbHandle db;
+  Clock::time_point deadline;
+  // It holds too much even after giving back its cache: the next request opens anew.
+  std::atomic<bool> spent{false};
+
+  PageConn() = default;
+  PageConn(const PageConn &) = delete;
+  PageConn &operator=(const PageConn &) = delete;
+  ~PageConn() {
+    ChargeScope charge(&account);
+    db.reset();
+  }
+};
+
+int PastDeadline(void *conn) { return Clock::now() > static_cast<PageConn *>(conn)->deadline; }
+
+// A lock the host's connection holds is waited for until the statement's deadline.
+int WaitForLock(void *conn, int) {
+  if (Clock::now() + std::chrono::milliseconds(2) > static_cast<PageConn *>(conn)->deadline) return 0;
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  return 1;
+}
+
+void ConfigurePageConnection(PageConn &c) {
+  sqlite3 *db = c.db.get();
+  sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0, nullptr);
+  sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_FTS3_TOKENIZER, 0, nullptr);
+  sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+  sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+  sqlite3_limit(db, SQLITE_LIMIT_LENGTH, kSqlValueLimit);
+  // Sorter threads would allocate outside the statement's account.
+  sqlite3_limit(db, SQLITE_LIMIT_WORKER_THREADS, 0);
+  sqlite3_set_authorizer(db, PageAuthorizer, nullptr);
+  sqlite3_progress_handler(db, 1000, PastDeadline, &c);
+  sqlite3_busy_handler(db, WaitForLock, &c);
+}
+
+// The page's connection to the file a slot of the host's has open, opened at first use
+// and again whenever the slot changes (a package switched, closed or installed; the
+// database step run again). Only the very file the host's connection has open is taken.
+class PageSlot {
  public:
-  explicit PageStatementBounds(sqlite3 *db) : db_(db) {
-    deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSqlTimeLimitMs);
-    sqlite3_set_authorizer(db_, PageAuthorizer, nullptr);
-    sqlite3_progress_handler(db_, 1000, PastDeadline, &deadline_);
-    oldLength_ = sqlite3_limit(db_, SQLITE_LIMIT_LENGTH, kSqlValueLimit);
-    threadLimit = threadHeld + kSqlMemoryLimit;
+  PageSlot(DbSlot &host, int flags) : host_(host), flags_(flags) {}
+
+  // The connection, or null: the slot is empty (*cannotOpen false) or its file cannot be
+  // opened again (true).
+  std::shared_ptr<PageConn> get(bool *cannotOpen) {
+    *cannotOpen = false;
+    uint64_t gen = 0;
+    DbHandle host = host_.get(gen);
+    std::lock_guard<std::mutex> lk(m_);
+    if (valid_ && gen_ == gen && (!conn_ || !conn_->spent)) return conn_;
+    conn_.reset();
+    valid_ = false;
+    if (host) {
+      auto c = std::make_shared<PageConn>();
+      ChargeScope charge(&c->account);
+      const DbFileId file = DbFile(host);
+      // A file the host could not open is opened as the host did, and fails as it did.
+      c->db = DbOpen(DbPath(host), file.known ? flags_ : flags_ | SQLITE_OPEN_CREATE, true);
+      if (!c->db || (file.known && !DbFile(c->db).same(file))) {
+        *cannotOpen = true;
+        return nullptr;
+      }
+      ConfigurePageConnection(*c);
+      conn_ = std::move(c);
+    }
+    gen_ = gen;
+    valid_ = true;
+    return conn_;
   }
-  ~PageStatementBounds() {
-    threadLimit = -1;
-    sqlite3_limit(db_, SQLITE_LIMIT_LENGTH, oldLength_);
-    sqlite3_progress_handler(db_, 0, nullptr, nullptr);
-    sqlite3_set_authorizer(db_, nullptr, nullptr);
-  }
-  PageStatementBounds(const PageStatementBounds &) = delete;
-  PageStatementBounds &operator=(const PageStatementBounds &) = delete;
 
  private:
-  sqlite3 *db_;
-  std::chrono::steady_clock::time_point deadline_;
-  int oldLength_ = 0;
+  DbSlot &host_;
+  const int flags_;
+  std::mutex m_;
+  std::shared_ptr<PageConn> conn_;
+  uint64_t gen_ = 0;
+  bool valid_ = false;
 };
+
+PageSlot tripPage(HostConfig.TripDb, SQLITE_OPEN_READWRITE);
+PageSlot chartPage(HostConfig.ChartDb, SQLITE_OPEN_READONLY);
+
+// Runs the statement on the page's connection, its mutex held, and answers into the
+// writer; the status of the answer.
+const char *RunStatement(SockBuf &w, sqlite3 *db, const char *sql) {
+  Stmt st(db, sql);
+  int columns = st.ok() ? sqlite3_column_count(st) : 0;
+  int compileError = sqlite3_errcode(db);
+  if (st.ok() && VacuumInto(db, st)) {
+    OutAppendStr(w, kNotAuthorized);
+  } else if (columns > 0) {
+    OutAppendStr(w, "[");
+    int rc = SQLITE_OK;
+    bool tooLarge = false;
+    // The answer bound is checked before every piece, so no answer grows past it.
+    for (int row = 0; !tooLarge && (rc = sqlite3_step(st)) == SQLITE_ROW; ++row) {
+      tooLarge = !Put(w, row == 0 ? "\n[" : ",\n[");
+      for (int c = 0; c < columns && !tooLarge; ++c) tooLarge = (c > 0 && !Put(w, ",")) || !AppendCell(w, st, c);
+      tooLarge = tooLarge || !Put(w, "]");
+    }
+    // An error while rows are produced leaves the rows so far, except for the bounds:
+    // an interrupted statement answers the library's text, a result that could not be
+    // held a status of its own.
+    if (tooLarge || rc == SQLITE_TOOBIG || rc == SQLITE_NOMEM) {
+      SockBufReset(w);
+      return ResultTooLarge;
+    }
+    if (rc == SQLITE_INTERRUPT) {
+      SockBufReset(w);
+      OutAppendStr(w, sqlite3_errmsg(db));
+    } else {
+      OutAppendStr(w, "\n]");
+    }
+  } else if (compileError != SQLITE_OK) {
+    OutAppendStr(w, sqlite3_errmsg(db));
+  } else {
+    int rc = st.ok() ? sqlite3_step(st) : SQLITE_MISUSE;
+    if (rc == SQLITE_DONE)
+      OutAppendStr(w, "OK");
+    else if (rc == SQLITE_INTERRUPT)
+      OutAppendStr(w, sqlite3_errmsg(db));
+    else
+      OutAppendStr(w, "ERR");
+  }
+  return "200 OK";
+}
+
+// What the page's request leaves is put in order: an open transaction is rolled back, and
+// a connection that holds much gives back its cache, or is given up when that is not
+// enough.
+void EndRequest(PageConn &c) {
+  sqlite3 *db = c.db.get();
+  c.deadline = Clock::now() + std::chrono::milliseconds(kPageStatementMs);
+  if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  const int64_t high = c.account.limit() / 4 * 3;
+  if (c.account.held() > high) sqlite3_db_release_memory(db);
+  if (c.account.held() > high) c.spent = true;
+}
 
 }  // namespace
 
-void HandleExecSql(SockBuf &w, sqlite3 *db, const char *sql) {
+void HandleExecSql(SockBuf &w, PageDatabase which, const char *sql) {
   SockBufReset(w);
-  if (!db) {
-    // No connection: the library's text for a missing connection.
-    OutAppendStr(w, sqlite3_errmsg(nullptr));
+  bool cannotOpen = false;
+  std::shared_ptr<PageConn> conn = (which == PageDatabase::Trip ? tripPage : chartPage).get(&cannotOpen);
+  if (!conn) {
+    // No package open: the library's text for a missing connection.
+    OutAppendStr(w, cannotOpen ? sqlite3_errstr(SQLITE_CANTOPEN) : sqlite3_errmsg(nullptr));
     SendResponse(w, 0, "200 OK", kMimeJson);
     return;
   }
-  const char *status = "200 OK";
+  const char *status;
   {
-    // The whole statement runs under the connection's (recursive) mutex: the bounds above
-    // apply to it alone, and its error code and text cannot be replaced by another thread.
+    sqlite3 *db = conn->db.get();
+    // The whole statement runs under the connection's (recursive) mutex, so that its
+    // error code and text cannot be replaced by another request's.
     SqliteLock lock(sqlite3_db_mutex(db));
-    PageStatementBounds bounds(db);
-    // Set at open too; kept off here whatever a connection was opened with.
-    sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0, nullptr);
-    Stmt st(db, sql);
-    int columns = st.ok() ? sqlite3_column_count(st) : 0;
-    int compileError = sqlite3_errcode(db);
-    if (st.ok() && VacuumInto(db, st)) {
-      OutAppendStr(w, kNotAuthorized);
-    } else if (columns > 0) {
-      OutAppendStr(w, "[");
-      int rc = SQLITE_OK;
-      bool tooLarge = false;
-      // The answer bound is checked before every piece, so no answer grows past it.
-      for (int row = 0; !tooLarge && (rc = sqlite3_step(st)) == SQLITE_ROW; ++row) {
-        tooLarge = !Put(w, row == 0 ? "\n[" : ",\n[");
-        for (int c = 0; c < columns && !tooLarge; ++c) tooLarge = (c > 0 && !Put(w, ",")) || !AppendCell(w, st, c);
-        tooLarge = tooLarge || !Put(w, "]");
-      }
-      // An error while rows are produced leaves the rows so far, except for the bounds:
-      // an interrupted statement answers the library's text, a result that could not be
-      // held a status of its own.
-      if (tooLarge || rc == SQLITE_TOOBIG || rc == SQLITE_NOMEM) {
-        SockBufReset(w);
-        status = kResultTooLarge;
-      } else if (rc == SQLITE_INTERRUPT) {
-        SockBufReset(w);
-        OutAppendStr(w, sqlite3_errmsg(db));
-      } else {
-        OutAppendStr(w, "\n]");
-      }
-    } else if (compileError != SQLITE_OK) {
-      OutAppendStr(w, sqlite3_errmsg(db));
-    } else {
-      int rc = st.ok() ? sqlite3_step(st) : SQLITE_MISUSE;
-      if (rc == SQLITE_DONE)
-        OutAppendStr(w, "OK");
-      else if (rc == SQLITE_INTERRUPT)
-        OutAppendStr(w, sqlite3_errmsg(db));
-      else
-        OutAppendStr(w, "ERR");
-    }
+    ChargeScope charge(&conn->account);
+    conn->deadline = Clock::now() + std::chrono::milliseconds(kPageStatementMs);
+    status = RunStatement(w, db, sql);
+    EndRequest(*conn);
   }
   SendResponse(w, 0, status, kMimeJson);
 }

@@ -80,6 +80,7 @@ void KvtServe(SockBuf &w, sqlite3 *db, const char *key, const char *lang) {
   int mime = kMimeBinary;
   bool found = false;
   if (db) {
+    ConnectionLock lock(db);
     Stmt s(db, kSelectRow);
     sqlite3_bind_text(s, 1, key, -1, SQLITE_STATIC);
     sqlite3_bind_text(s, 2, lang, -1, SQLITE_STATIC);
@@ -108,6 +109,7 @@ void HandleMapDataA(SockBuf &w, const char *rest, sqlite3 *db, const char *lang)
   SockBufReset(w);
   OutAppendStr(w, "[");
   if (db) {
+    ConnectionLock lock(db);
     Stmt s(db, kSelectValues);
     sqlite3_bind_text(s, 1, rest, -1, SQLITE_STATIC);
     sqlite3_bind_text(s, 2, lang, -1, SQLITE_STATIC);

@@ -119,11 +119,6 @@ TEST(SetValue, StoreFailureAnswersErrWithTheStatus) {
   EXPECT_EQ(r->statusLine, "HTTP/1.1 500 ERROR INSERT kvt");
   EXPECT_EQ(r->body, "ERR");
   EXPECT_EQ(Rows("bad"), std::vector<std::string>{"old|10|**"});
-  // Inside a transaction the page left open, too.
-  ASSERT_EQ(HttpPost("/UexecSql", "BEGIN")->body, "OK");
-  EXPECT_EQ(HttpPost("/setValue/bad", "y")->body, "ERR");
-  ASSERT_EQ(HttpPost("/UexecSql", "COMMIT")->body, "OK");
-  EXPECT_EQ(Rows("bad"), std::vector<std::string>{"old|10|**"});
   // A state keeps its body; an unknown key gets both texts in its status.
   r = HttpGet("/getSetState/bad=1");
   ASSERT_TRUE(r);

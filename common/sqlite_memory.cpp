@@ -1,0 +1,138 @@
+// The library's allocator wrapped: per-thread tallies for the process total, and the
+// account a thread is charged to.
+#include "common/sqlite_memory.h"
+
+#include <sqlite3.h>
+
+#include <mutex>
+
+struct AccountAccess {
+  static std::atomic<int64_t> &held(MemoryAccount &a) { return a.held_; }
+  static int64_t limit(const MemoryAccount &a) { return a.limit_; }
+};
+
+namespace {
+
+sqlite3_mem_methods libraryMemory;
+bool installed = false;
+
+// One thread's net bytes. Only its own thread writes it; the total reads it from any
+// thread. Constant-initialised and trivially destroyed, so that it can be used at any
+// moment of the thread's life, also while other thread objects are destroyed.
+struct ThreadTally {
+  std::atomic<int64_t> held{0};
+  ThreadTally *next = nullptr;
+  ThreadTally *prev = nullptr;
+  bool listed = false;
+  bool retired = false;  // the thread is ending: its counts go straight to the total
+};
+
+std::mutex tallyLock;  // guards the list and its links
+ThreadTally *tallies = nullptr;
+std::atomic<int64_t> retiredHeld{0};  // what ended threads left, and what they move at their end
+
+thread_local ThreadTally tally;
+thread_local MemoryAccount *charged = nullptr;
+
+// Takes the thread's tally off the list when the thread ends.
+struct TallyRetirer {
+  ~TallyRetirer() {
+    std::lock_guard<std::mutex> lk(tallyLock);
+    if (!tally.listed) return;
+    if (tally.prev) tally.prev->next = tally.next;
+    else tallies = tally.next;
+    if (tally.next) tally.next->prev = tally.prev;
+    tally.listed = false;
+    tally.retired = true;
+    retiredHeld.fetch_add(tally.held.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    tally.held.store(0, std::memory_order_relaxed);
+  }
+};
+
+void List() {
+  thread_local TallyRetirer retirer;
+  (void)retirer;
+  std::lock_guard<std::mutex> lk(tallyLock);
+  tally.next = tallies;
+  if (tallies) tallies->prev = &tally;
+  tallies = &tally;
+  tally.listed = true;
+}
+
+void Count(int64_t bytes) {
+  if (tally.retired) {
+    retiredHeld.fetch_add(bytes, std::memory_order_relaxed);
+    return;
+  }
+  if (!tally.listed) List();
+  tally.held.store(tally.held.load(std::memory_order_relaxed) + bytes, std::memory_order_relaxed);
+}
+
+// False when the charged account has no room for grow more bytes.
+bool AccountRoom(int64_t grow) {
+  MemoryAccount *a = charged;
+  return !a || grow <= 0 || AccountAccess::held(*a).load(std::memory_order_relaxed) + grow <= AccountAccess::limit(*a);
+}
+
+void Charge(int64_t bytes) {
+  if (MemoryAccount *a = charged) AccountAccess::held(*a).fetch_add(bytes, std::memory_order_relaxed);
+}
+
+void *CountedMalloc(int n) {
+  if (!AccountRoom(libraryMemory.xRoundup(n))) return nullptr;
+  void *p = libraryMemory.xMalloc(n);
+  if (p) {
+    const int64_t size = libraryMemory.xSize(p);
+    Count(size);
+    Charge(size);
+  }
+  return p;
+}
+
+void CountedFree(void *p) {
+  if (p) {
+    const int64_t size = libraryMemory.xSize(p);
+    Count(-size);
+    Charge(-size);
+  }
+  libraryMemory.xFree(p);
+}
+
+void *CountedRealloc(void *p, int n) {
+  const int64_t old = p ? libraryMemory.xSize(p) : 0;
+  if (!AccountRoom(libraryMemory.xRoundup(n) - old)) return nullptr;
+  void *q = libraryMemory.xRealloc(p, n);
+  if (q) {
+    const int64_t grown = libraryMemory.xSize(q) - old;
+    Count(grown);
+    Charge(grown);
+  }
+  return q;
+}
+
+// The library takes its configuration only before it starts, so this runs at program
+// start. Should it be too late, nothing is counted or bounded and everything else works.
+[[maybe_unused]] const bool countedAllocator = [] {
+  sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+  if (sqlite3_config(SQLITE_CONFIG_GETMALLOC, &libraryMemory) != SQLITE_OK || !libraryMemory.xMalloc) return false;
+  sqlite3_mem_methods counted = libraryMemory;
+  counted.xMalloc = CountedMalloc;
+  counted.xFree = CountedFree;
+  counted.xRealloc = CountedRealloc;
+  installed = sqlite3_config(SQLITE_CONFIG_MALLOC, &counted) == SQLITE_OK;
+  return installed;
+}();
+
+}  // namespace
+
+int64_t SqliteMemoryHeld() {
+  if (!installed) return -1;
+  std::lock_guard<std::mutex> lk(tallyLock);
+  int64_t total = retiredHeld.load(std::memory_order_relaxed);
+  for (const ThreadTally *t = tallies; t; t = t->next) total += t->held.load(std::memory_order_relaxed);
+  return total;
+}
+
+ChargeScope::ChargeScope(MemoryAccount *account) : previous_(charged) { charged = account; }
+
+ChargeScope::~ChargeScope() { charged = previous_; }
