@@ -2,6 +2,7 @@
 // account a thread is charged to.
 #include "common/sqlite_memory.h"
 
+#include <malloc.h>
 #include <sqlite3.h>
 
 #include <mutex>
@@ -113,6 +114,11 @@ void *CountedRealloc(void *p, int n) {
 // The library takes its configuration only before it starts, so this runs at program
 // start. Should it be too late, nothing is counted or bounded and everything else works.
 [[maybe_unused]] const bool countedAllocator = [] {
+  // Blocks of a megabyte and more (large answers and the values they are built from) go
+  // back to the system when freed. Left to itself the C library raises that threshold
+  // after the first such free, and then every connection thread's arena keeps the largest
+  // blocks it ever held.
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
   sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
   if (sqlite3_config(SQLITE_CONFIG_GETMALLOC, &libraryMemory) != SQLITE_OK || !libraryMemory.xMalloc) return false;
   sqlite3_mem_methods counted = libraryMemory;

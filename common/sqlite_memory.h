@@ -4,7 +4,8 @@
 // The allocator is installed at program start, before the library is initialised, and
 // with the library's own statistics off: those take one process-wide mutex on every
 // allocation of every connection, which queues all threads that read tiles behind each
-// other. The counts here are per thread and take no lock.
+// other. The counts here are per thread and take no lock. At the same moment large blocks
+// are set to go back to the system when freed.
 #pragma once
 
 #include <atomic>

@@ -13,10 +13,14 @@
 #include "common/fd.h"
 #include "common/host_config.h"
 #include "common/pos_state.h"
+#include "common/sqlite_memory.h"
 #include "server/handlers/package_name.h"
 #include "server/listener.h"
 
 static const char *const kAppPackage = "A000001.veskara";
+// SQLite's memory a package's connection may take to open it and load its schema; the
+// packages' own schemas take a few kilobytes.
+static const int64_t kPackageSchemaMemory = 4 * 1024 * 1024;
 const char *const TripFileName = "veskara.trip";
 
 static const char *const kTripSchema[] = {
@@ -37,6 +41,10 @@ bool IsSqliteFile(const char *path) {
 
 DbHandle OpenPackageFile(const char *path) {
   if (!IsSqliteFile(path)) return nullptr;
+  // Every connection to the package parses its schema again (each connection thread has
+  // one), so a schema made to be huge is refused: it must load within a small bound.
+  MemoryAccount schema(kPackageSchemaMemory);
+  ChargeScope charge(&schema);
   DbHandle db = DbOpenHost(path, SQLITE_OPEN_READONLY, false);
   if (!db) return nullptr;
   // Reading the schema once finds a package that is damaged beyond its first page.

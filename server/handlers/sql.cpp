@@ -217,8 +217,9 @@ class PageSlot {
       auto c = std::make_shared<PageConn>();
       ChargeScope charge(&c->account);
       const DbFileId file = DbFile(host);
+      const char *path = DbPath(host);
       // A file the host could not open is opened as the host did, and fails as it did.
-      c->db = DbOpen(DbPath(host), file.known ? flags_ : flags_ | SQLITE_OPEN_CREATE, true);
+      if (*path) c->db = DbOpen(path, file.known ? flags_ : flags_ | SQLITE_OPEN_CREATE, true);
       if (!c->db || (file.known && !DbFile(c->db).same(file))) {
         *cannotOpen = true;
         return nullptr;

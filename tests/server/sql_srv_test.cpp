@@ -202,20 +202,6 @@ TEST(ExecSql, BoundsOfTimeAndSize) {
   EXPECT_EQ(TripSql("SELECT length(zeroblob(1000))"), "[\n[1000]\n]");
 }
 
-// The peak of the process's resident memory, in kB, since the last ResetPeakMemory.
-long PeakMemoryKb() {
-  std::unique_ptr<FILE, int (*)(FILE *)> f(std::fopen("/proc/self/status", "re"), std::fclose);
-  char line[256];
-  long kb = -1;
-  while (f && std::fgets(line, sizeof line, f.get()))
-    if (std::sscanf(line, "VmHWM: %ld kB", &kb) == 1) break;
-  return kb;
-}
-void ResetPeakMemory() {
-  std::unique_ptr<FILE, int (*)(FILE *)> f(std::fopen("/proc/self/clear_refs", "we"), std::fclose);
-  if (f) std::fputs("5", f.get());
-}
-
 // Rows of one statement, each of many values whose escape doubles them: the answer bound
 // stops at the value that would pass it, and the library stops building a row long before
 // it is whole (36 copies of a 32 MiB text). The process goes on, its memory far below a

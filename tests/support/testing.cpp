@@ -100,6 +100,16 @@ bool WaitUntil(const std::function<bool()> &cond, int timeoutMs) {
   return cond();
 }
 
+long PeakMemoryKb() {
+  std::ifstream f("/proc/self/status");
+  std::string line;
+  while (std::getline(f, line))
+    if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  return -1;
+}
+
+void ResetPeakMemory() { std::ofstream("/proc/self/clear_refs") << "5"; }
+
 std::string ReadFile(const std::string &path) {
   std::ifstream f(path, std::ios::binary);
   std::stringstream ss;

@@ -47,6 +47,10 @@ const TestEnv &SharedServerEnv();
 // more at the deadline; whether it held.
 bool WaitUntil(const std::function<bool()> &cond, int timeoutMs);
 
+// The peak of the process's resident memory in kB since the last ResetPeakMemory.
+long PeakMemoryKb();
+void ResetPeakMemory();
+
 std::string ReadFile(const std::string &path);
 void WriteFile(const std::string &path, const std::string &data);
 
