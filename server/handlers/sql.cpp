@@ -93,10 +93,11 @@ static bool FolderPragma(const char *name) {
 // Pragmas the page may read but not set: the heap limits hold for every connection of
 // the process, journal, sync, locking and mapping modes decide whether the trip file
 // survives a crash (and a mapping whether a package cut short from outside ends the
-// process), and TEMP tables stay in files, out of the process's memory.
+// process), TEMP tables stay in files, out of the process's memory, and a wait for a
+// lock ends with the statement's time bound.
 static bool ProcessOrDurabilityPragma(const char *name) {
   static const char *const kNames[] = {"hard_heap_limit", "soft_heap_limit", "journal_mode", "synchronous",
-                                       "locking_mode",    "mmap_size",       "temp_store"};
+                                       "locking_mode",    "mmap_size",       "temp_store",   "busy_timeout"};
   if (!name) return false;
   for (const char *n : kNames)
     if (sqlite3_stricmp(name, n) == 0) return true;
