@@ -20,7 +20,7 @@
 #include <string>
 #include <thread>
 
-#include "bench/trip_build.h"
+#include "bench/trip_bench.h"
 #include "server/databases.h"
 #include "tests/nav/ais_test_util.h"
 

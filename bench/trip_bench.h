@@ -1,24 +1,38 @@
-// A trip database as earlier versions left it (the five schema statements only): a track
-// of one point every 2 s, a playback marker halfway and now and then a clock step back
-// (two points of one second); key/value rows mostly valid in every language.
+// For the benchmarks on the trip database: the database as earlier versions left it, a
+// socket that takes the answers, and a median of timed calls.
 #pragma once
 
 #include <sqlite3.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "common/db.h"
+#include "common/sockbuf.h"
 
 namespace bench {
 
 constexpr int64_t kFirstPoint = 1700000000;
 
+using Clock = std::chrono::steady_clock;
+
+inline double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
+
 inline bool Exec(sqlite3 *db, const char *sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
 
-// Makes the file at path anew; *lastTs receives the newest point's time.
+// The five schema statements only: a track of one point every 2 s, a playback marker
+// halfway and now and then a clock step back (two points of one second); key/value rows
+// mostly valid in every language. Makes the file at path anew; *lastTs receives the newest point's time.
 inline bool BuildTrip(const std::string &path, int points, int kvtRows, int64_t *lastTs) {
   static const char *const kFiveStatements[] = {
       "CREATE TABLE kvt (k TEXT,v TEXT,t INTEGER, l TEXT) ",
@@ -65,6 +79,47 @@ inline bool BuildTrip(const std::string &path, int points, int kvtRows, int64_t 
   ok = ok && Exec(db, "INSERT INTO kvt VALUES ('settings','{}',10,'**')") && Exec(db, "COMMIT");
   sqlite3_close(db);
   return ok;
+}
+
+// The answers go to a socket whose other end is read and thrown away, as a browser would.
+class Sink {
+ public:
+  Sink() {
+    SockBufInit(w);
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds_) != 0) std::exit(1);
+    w.sock = fds_[0];
+    reader_ = std::thread([fd = fds_[1]] {
+      std::vector<char> buf(1 << 20);
+      while (read(fd, buf.data(), buf.size()) > 0) {
+      }
+    });
+  }
+  ~Sink() {
+    shutdown(fds_[0], SHUT_RDWR);
+    reader_.join();
+    close(fds_[0]);
+    close(fds_[1]);
+    w.sock = -1;
+  }
+  SockBuf w;
+
+ private:
+  int fds_[2] = {-1, -1};
+  std::thread reader_;
+};
+
+// Median seconds of at least minRuns calls, more while the budget lasts (at most maxRuns).
+inline double Median(const std::function<void()> &call, int minRuns, int maxRuns, double budget) {
+  std::vector<double> t;
+  auto start = Clock::now();
+  while (static_cast<int>(t.size()) < maxRuns &&
+         (static_cast<int>(t.size()) < minRuns || Seconds(start, Clock::now()) < budget)) {
+    auto a = Clock::now();
+    call();
+    t.push_back(Seconds(a, Clock::now()));
+  }
+  std::sort(t.begin(), t.end());
+  return t[t.size() / 2];
 }
 
 }  // namespace bench

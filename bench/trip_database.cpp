@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "bench/trip_build.h"
+#include "bench/trip_bench.h"
 #include "common/crc32.h"
 #include "common/db.h"
 #include "common/host_config.h"
@@ -36,7 +36,10 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::Median;
+using bench::Seconds;
+using bench::Sink;
 namespace fs = std::filesystem;
 
 struct Trip {
@@ -47,52 +50,9 @@ struct Trip {
   DbHandle db;
 };
 
-double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
-
 bool Build(Trip &trip) {
   fs::create_directories(trip.folder);
   return bench::BuildTrip(trip.folder + TripFileName, trip.points, trip.kvtRows, &trip.lastTs);
-}
-
-// The answers go to a socket whose other end is read and thrown away, as a browser would.
-class Sink {
- public:
-  Sink() {
-    SockBufInit(w);
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds_) != 0) std::exit(1);
-    w.sock = fds_[0];
-    reader_ = std::thread([fd = fds_[1]] {
-      std::vector<char> buf(1 << 20);
-      while (read(fd, buf.data(), buf.size()) > 0) {
-      }
-    });
-  }
-  ~Sink() {
-    shutdown(fds_[0], SHUT_RDWR);
-    reader_.join();
-    close(fds_[0]);
-    close(fds_[1]);
-    w.sock = -1;
-  }
-  SockBuf w;
-
- private:
-  int fds_[2] = {-1, -1};
-  std::thread reader_;
-};
-
-// Median seconds of at least minRuns calls, more while the budget lasts (at most maxRuns).
-double Median(const std::function<void()> &call, int minRuns, int maxRuns, double budget) {
-  std::vector<double> t;
-  auto start = Clock::now();
-  while (static_cast<int>(t.size()) < maxRuns &&
-         (static_cast<int>(t.size()) < minRuns || Seconds(start, Clock::now()) < budget)) {
-    auto a = Clock::now();
-    call();
-    t.push_back(Seconds(a, Clock::now()));
-  }
-  std::sort(t.begin(), t.end());
-  return t[t.size() / 2];
 }
 
 long StatusKb(const char *field) {
