@@ -6,10 +6,7 @@
 //                                    200 AIS targets, each with a position report every
 //                                    second and its name and destination every minute
 //                                    (about 207 AIS sentences a second)
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -23,6 +20,7 @@
 #include "bench/trip_bench.h"
 #include "server/databases.h"
 #include "tests/nav/ais_test_util.h"
+#include "tools/loopback_source.h"
 
 namespace {
 
@@ -106,9 +104,8 @@ void Serve(int sock) {
       out += Position(i, s);
       if (s % 60 == i % 60) out += Static(i, seq++);
     }
-    if (send(sock, out.data(), out.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(out.size())) break;
+    if (send(sock, out.data(), out.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(out.size())) return;
   }
-  close(sock);
 }
 
 int Usage() {
@@ -130,19 +127,5 @@ int main(int argc, char **argv) {
     return 0;
   }
   if (std::strcmp(argv[1], "serve") != 0) return Usage();
-  int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int on = 1;
-  setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(std::atoi(argv[2])));
-  if (bind(ls, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(ls, 4) != 0) {
-    std::perror("bench_passage_feed");
-    return 1;
-  }
-  for (;;) {
-    int s = accept4(ls, nullptr, nullptr, SOCK_CLOEXEC);
-    if (s >= 0) std::thread(Serve, s).detach();
-  }
+  return ServeLoopback(std::atoi(argv[2]), "bench_passage_feed", Serve);
 }

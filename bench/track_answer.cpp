@@ -18,12 +18,7 @@
 namespace fs = std::filesystem;
 
 int main(int argc, char **argv) {
-  std::string base = argc > 1 ? argv[1] : fs::temp_directory_path().string();
-  std::string root = (fs::path(base) / "marolin-track-bench-XXXXXX").string();
-  if (!mkdtemp(root.data())) {
-    std::fprintf(stderr, "cannot make a folder under %s\n", base.c_str());
-    return 1;
-  }
+  std::string root = bench::NewFolder(argc, argv, "marolin-track-bench");
   root += "/";
   const std::string file = root + TripFileName;
   if (!bench::BuildTrip(file, 1000000, 100000, nullptr)) {

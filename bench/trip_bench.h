@@ -28,6 +28,18 @@ using Clock = std::chrono::steady_clock;
 
 inline double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
 
+// A new folder under argv[1] (default: the temporary folder) named prefix-XXXXXX; ends the
+// process when it cannot be made.
+inline std::string NewFolder(int argc, char **argv, const char *prefix) {
+  std::string base = argc > 1 ? argv[1] : std::filesystem::temp_directory_path().string();
+  std::string root = (std::filesystem::path(base) / (std::string(prefix) + "-XXXXXX")).string();
+  if (!mkdtemp(root.data())) {
+    std::fprintf(stderr, "cannot make a folder under %s\n", base.c_str());
+    std::exit(1);
+  }
+  return root;
+}
+
 inline bool Exec(sqlite3 *db, const char *sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
 
 // The five schema statements only: a track of one point every 2 s, a playback marker

@@ -86,12 +86,7 @@ void Print(const Row &r) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  std::string base = argc > 1 ? argv[1] : fs::temp_directory_path().string();
-  std::string root = (fs::path(base) / "marolin-trip-bench-XXXXXX").string();
-  if (!mkdtemp(root.data())) {
-    std::fprintf(stderr, "cannot make a folder under %s\n", base.c_str());
-    return 1;
-  }
+  std::string root = bench::NewFolder(argc, argv, "marolin-trip-bench");
   const char *dump = std::getenv("MAROLIN_BENCH_DUMP");
   Trip trips[2] = {{"small", 1000, 100, root + "/small/", 0, nullptr},
                    {"large", 1000000, 100000, root + "/large/", 0, nullptr}};
