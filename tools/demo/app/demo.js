@@ -94,9 +94,9 @@
   // The overlay keeps its elements and changes only what they show: a page that runs for
   // weeks would otherwise leave the engine hundreds of discarded nodes a second. A pool
   // hands out the elements of one group in turn; those left over are hidden.
-  function Pool(group, tag) { this.group = group; this.tag = tag; this.n = 0; }
+  function Pool(group, tag, fixed) { this.group = group; this.tag = tag; this.fixed = fixed; this.n = 0; }
   Pool.prototype.next = function (attrs) {
-    var e = this.group.childNodes[this.n++] || this.group.appendChild(svg(this.tag, {}));
+    var e = this.group.childNodes[this.n++] || this.group.appendChild(svg(this.tag, this.fixed));
     e.removeAttribute('display');
     for (var k in attrs) e.setAttribute(k, attrs[k]);
     return e;
@@ -110,10 +110,10 @@
     if (layers) return layers;
     var top = $('overlay'), group = function () { return top.appendChild(svg('g', {})); };
     // Drawn in this order: track, AIS symbols, place names, AIS names, own ship.
-    layers = { track: top.appendChild(svg('path', { 'class': 'track' })) };
-    layers.ais = new Pool(group(), 'polygon');
-    layers.places = new Pool(group(), 'text');
-    layers.labels = new Pool(group(), 'text');
+    layers = { track: top.appendChild(svg('path', { 'class': 'track' })), link: top.appendChild(svg('path', { 'class': 'track' })) };
+    layers.ais = new Pool(group(), 'polygon', { 'class': 'ais', points: '0,-8 5,6 -5,6' });
+    layers.places = new Pool(group(), 'text', { 'class': 'place' });
+    layers.labels = new Pool(group(), 'text', { 'class': 'label' });
     layers.own = top.appendChild(svg('polygon', { points: '0,-12 7,9 0,5 -7,9' }));
     return layers;
   }
@@ -121,7 +121,7 @@
 
   // Puts a label beside its point where it covers no other label or symbol, or hides it.
   function placeLabel(pool, text, px, py, taken) {
-    var label = pool.next({ 'class': 'label', x: 0, y: 0 });
+    var label = pool.next({ x: 0, y: 0 });
     setText(label, text);
     var w = label.getComputedTextLength ? label.getComputedTextLength() : text.length * 6, h = 12;
     var spots = [[9, -h / 2], [-9 - w, -h / 2], [-w / 2, -10 - h], [-w / 2, 10], [9, -h - 4], [9, 4], [-9 - w, -h - 4], [-9 - w, 4]];
@@ -137,22 +137,39 @@
     return false;
   }
 
+  // The logged points are drawn about the newest of them and moved with the view: the path
+  // is made anew only when a point comes or the zoom changes. A gap starts a new line.
+  var trackAt = null, trackKey = '';
+  function drawTrack(l, o, ownFix) {
+    var end = track.length ? track[track.length - 1] : null;
+    var key = view.z + ' ' + track.length + ' ' + (end ? end[2] : '');
+    if (key !== trackKey) {
+      trackKey = key;
+      trackAt = end ? project(end[1], end[0], view.z) : { x: 0, y: 0 };
+      var d = [], last = null;
+      track.forEach(function (p) {
+        var q = project(p[1], p[0], view.z);
+        d.push((last && metres(last, p) <= TRACK_GAP ? '' : 'M') + (q.x - trackAt.x).toFixed(1) + ',' +
+               (q.y - trackAt.y).toFixed(1));
+        last = p;
+      });
+      l.track.setAttribute('d', d.join(' '));
+    }
+    l.track.setAttribute('transform', 'translate(' + (trackAt.x - o.x) + ',' + (trackAt.y - o.y) + ')');
+    // The ship where it is now, so the line reaches it.
+    var link = '';
+    if (ownFix && end && metres(end, [own.lonX, own.latY]) <= TRACK_GAP) {
+      var a = project(end[1], end[0], view.z), b = project(own.latY, own.lonX, view.z);
+      link = 'M' + (a.x - o.x) + ',' + (a.y - o.y) + ' ' + (b.x - o.x) + ',' + (b.y - o.y);
+    }
+    l.link.setAttribute('d', link);
+  }
+
   function drawOverlay() {
     var o = origin(), s = worldSize(view.z), l = overlayLayers();
     var ownFix = own && own.fix !== 0 && Math.abs(own.latY) <= 90;
     var lost = ownFix && own.lost;
-    // The logged points, and the ship where it is now, so the line reaches it; a gap
-    // starts a new line.
-    var d = [], last = null, run = 0;
-    function point(p) {
-      if (last && metres(last, p) > TRACK_GAP) run = 0;
-      var q = project(p[1], p[0], view.z);
-      d.push((run++ ? '' : 'M') + (q.x - o.x).toFixed(1) + ',' + (q.y - o.y).toFixed(1));
-      last = p;
-    }
-    track.forEach(point);
-    if (ownFix) point([own.lonX, own.latY]);
-    l.track.setAttribute('d', d.join(' '));
+    drawTrack(l, o, ownFix);
     // Symbols first, then names where they fit: place names, then the named targets.
     var taken = [], shown = [];
     Object.keys(targets).sort(function (a, b) {
@@ -163,7 +180,7 @@
       if (t.x === undefined || t.x === -2147483648) return;
       var px = t.x / W * s - o.x, py = t.y / W * s - o.y;
       var rot = t.cog !== undefined && t.cog < 3600 ? t.cog / 10 : 0;
-      l.ais.next({ 'class': 'ais', points: '0,-8 5,6 -5,6', transform: 'translate(' + px + ',' + py + ') rotate(' + rot + ')' });
+      l.ais.next({ transform: 'translate(' + px + ',' + py + ') rotate(' + rot + ')' });
       taken.push({ x: px - 6, y: py - 8, w: 12, h: 15 });
       shown.push({ text: t.name || mmsi, x: px, y: py });
     });
@@ -177,7 +194,7 @@
     // Place names come most important first; one that would cover another is left out.
     var names = [];
     places.forEach(function (p) {
-      var label = l.places.next({ 'class': 'place', x: p.x / W * s - o.x, y: p.y / W * s - o.y });
+      var label = l.places.next({ x: p.x / W * s - o.x, y: p.y / W * s - o.y });
       setText(label, p.n);
       var b = label.getBBox ? label.getBBox() : null;
       if (!b) return;
