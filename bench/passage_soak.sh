@@ -4,10 +4,10 @@
 # from bench_passage_feed (RMC+GGA at 10 Hz, 200 AIS targets at about 200 sentences a
 # second), switched off and on every 10 minutes; the page polls as it always does. Every
 # minute it notes the main process's resident and anonymous memory, malloc's bytes in use,
-# SQLite's own memory (all of it, and the part its page caches hold; read inside the
-# program by bench_memory_probe, loaded into it) and the page's web process; at the end
-# the slope of each per hour, fitted from minute 10 on (the first poll's whole track and
-# the first garbage collections come before).
+# SQLite's own memory (all of it, the part its page caches hold, and each connection's page
+# cache; read inside the program by bench_memory_probe, loaded into it) and the page's web
+# process; at the end the slope of each per hour, fitted from minute 10 on (the first
+# poll's whole track and the first garbage collections come before).
 #   bench/passage_soak.sh [MINUTES [OUT]]     (default 60 and build/passage-soak)
 # MAROLIN_BUILD names the build folder (default build/normal) and MAROLIN_DEMO_SRC the
 # demo page's source (default tools/demo), so a build from before a change can be run.
@@ -54,7 +54,7 @@ host "/nemasock/127.0.0.1/$port/1"
 status_kb() { awk -v f="$2:" '$1 == f { print $2 }' "/proc/$1/status" 2>/dev/null || echo 0; }
 web_process() {
   for s in /proc/[0-9]*/stat; do
-    read -r pid comm _ ppid _ <"$s" 2>/dev/null || continue
+    { read -r pid comm _ ppid _ <"$s"; } 2>/dev/null || continue
     [ "$ppid" = "$app" ] && [ "$comm" = "(WebKitWebProces)" ] && { echo "$pid"; return; }
   done
   echo 0
@@ -92,3 +92,4 @@ awk 'NR == 1 { for (i = 2; i <= NF; i++) name[i] = $i; next }
            for (i = 2; i < 10; i++) {
              d = n * sxx[i] - sx[i] * sx[i]; s = d ? (n * sxy[i] - sx[i] * sy[i]) / d * 60 : 0
              printf "%-20s %14d %14d %14.0f\n", name[i], first[i], last[i], s } }' "$samples"
+echo "page cache of each connection at the end (file:bytes): $(tail -n 1 "$out/probe.txt.connections" | cut -d' ' -f2-)"
