@@ -74,6 +74,7 @@ for ((m = 1; m <= minutes; m++)); do
   p=$(web_process)
   echo "$(status_kb "$p" VmRSS) $(status_kb "$p" RssAnon) $(cut -d' ' -f1 /proc/loadavg)" >>"$web"
 done
+sleep 3  # the probe's line of the last minute, which may come a moment after this one
 kill -TERM "$app" 2>/dev/null || true
 for _ in $(seq 300); do kill -0 "$app" 2>/dev/null || break; sleep 0.1; done
 
