@@ -7,7 +7,6 @@
 //                                   write lands there)
 // With MAROLIN_BENCH_DUMP=DIR the whole-track answers go to DIR/small.json and
 // DIR/large.json, for a byte-for-byte comparison between builds.
-#include <sqlite3.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/trip_bench.h"
 #include "common/crc32.h"
 #include "common/db.h"
 #include "common/host_config.h"
@@ -36,19 +36,11 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::Median;
+using bench::Seconds;
+using bench::Sink;
 namespace fs = std::filesystem;
-
-// The trip schema as every version has made it.
-const char *const kFiveStatements[] = {
-    "CREATE TABLE kvt (k TEXT,v TEXT,t INTEGER, l TEXT) ",
-    "CREATE INDEX i_kv_lk ON kvt(l,k) ",
-    "CREATE TABLE log (id INTEGER PRIMARY KEY AUTOINCREMENT, ts INTEGER, x DOUBLE, y DOUBLE,t INTEGER,v TEXT) ",
-    "CREATE INDEX i_log_ts ON log(ts) ",
-    "CREATE INDEX i_log_t ON log(t) ",
-};
-
-constexpr int64_t kFirstPoint = 1700000000;
 
 struct Trip {
   const char *name;
@@ -58,94 +50,9 @@ struct Trip {
   DbHandle db;
 };
 
-double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
-
-bool Exec(sqlite3 *db, const char *sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
-
-// A track of one point every 2 s, a playback marker halfway and now and then a clock step
-// back (two points of one second); key/value rows mostly valid in every language.
 bool Build(Trip &trip) {
   fs::create_directories(trip.folder);
-  std::string path = trip.folder + TripFileName;
-  fs::remove(path);
-  sqlite3 *db = nullptr;
-  bool ok = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) == SQLITE_OK;
-  for (const char *sql : kFiveStatements) ok = ok && Exec(db, sql);
-  ok = ok && Exec(db, "BEGIN");
-  {
-    Stmt s(db, "INSERT INTO log (ts,x,y,t,v) VALUES (?,?,?,?,?)");
-    int64_t ts = kFirstPoint;
-    char tag[32];
-    for (int i = 0; ok && i < trip.points; ++i) {
-      bool marker = i == trip.points / 2;
-      if (i % 50000 != 49999) ts += 2;
-      std::snprintf(tag, sizeof tag, "gt=%x dk=%.1f", static_cast<unsigned>(ts), (i % 200) / 10.0);
-      sqlite3_bind_int64(s, 1, ts);
-      sqlite3_bind_double(s, 2, marker ? 999 : 10.0 + (i % 100000) * 1e-5);
-      sqlite3_bind_double(s, 3, marker ? 999 : 54.0 + (i % 70000) * 1.3e-5);
-      sqlite3_bind_int(s, 4, marker ? 2 : 1);
-      sqlite3_bind_text(s, 5, marker ? "NMEA playback starts" : tag, -1, SQLITE_TRANSIENT);
-      ok = sqlite3_step(s) == SQLITE_DONE && sqlite3_reset(s) == SQLITE_OK;
-    }
-    trip.lastTs = ts;
-  }
-  {
-    Stmt s(db, "INSERT INTO kvt VALUES (?,?,?,?)");
-    const std::string value(100, 'v');
-    char key[32];
-    for (int i = 0; ok && i < trip.kvtRows; ++i) {
-      std::snprintf(key, sizeof key, "key%06d", i);
-      sqlite3_bind_text(s, 1, key, -1, SQLITE_TRANSIENT);
-      sqlite3_bind_text(s, 2, value.c_str(), -1, SQLITE_STATIC);
-      sqlite3_bind_int(s, 3, i % 2 ? 9 : 10);
-      sqlite3_bind_text(s, 4, i % 1000 == 7 ? "de" : "**", -1, SQLITE_STATIC);
-      ok = sqlite3_step(s) == SQLITE_DONE && sqlite3_reset(s) == SQLITE_OK;
-    }
-  }
-  ok = ok && Exec(db, "INSERT INTO kvt VALUES ('settings','{}',10,'**')") && Exec(db, "COMMIT");
-  sqlite3_close(db);
-  return ok;
-}
-
-// The answers go to a socket whose other end is read and thrown away, as a browser would.
-class Sink {
- public:
-  Sink() {
-    SockBufInit(w);
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds_) != 0) std::exit(1);
-    w.sock = fds_[0];
-    reader_ = std::thread([fd = fds_[1]] {
-      std::vector<char> buf(1 << 20);
-      while (read(fd, buf.data(), buf.size()) > 0) {
-      }
-    });
-  }
-  ~Sink() {
-    shutdown(fds_[0], SHUT_RDWR);
-    reader_.join();
-    close(fds_[0]);
-    close(fds_[1]);
-    w.sock = -1;
-  }
-  SockBuf w;
-
- private:
-  int fds_[2] = {-1, -1};
-  std::thread reader_;
-};
-
-// Median seconds of at least minRuns calls, more while the budget lasts (at most maxRuns).
-double Median(const std::function<void()> &call, int minRuns, int maxRuns, double budget) {
-  std::vector<double> t;
-  auto start = Clock::now();
-  while (static_cast<int>(t.size()) < maxRuns &&
-         (static_cast<int>(t.size()) < minRuns || Seconds(start, Clock::now()) < budget)) {
-    auto a = Clock::now();
-    call();
-    t.push_back(Seconds(a, Clock::now()));
-  }
-  std::sort(t.begin(), t.end());
-  return t[t.size() / 2];
+  return bench::BuildTrip(trip.folder + TripFileName, trip.points, trip.kvtRows, &trip.lastTs);
 }
 
 long StatusKb(const char *field) {
@@ -179,12 +86,7 @@ void Print(const Row &r) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  std::string base = argc > 1 ? argv[1] : fs::temp_directory_path().string();
-  std::string root = (fs::path(base) / "marolin-trip-bench-XXXXXX").string();
-  if (!mkdtemp(root.data())) {
-    std::fprintf(stderr, "cannot make a folder under %s\n", base.c_str());
-    return 1;
-  }
+  std::string root = bench::NewFolder(argc, argv, "marolin-trip-bench");
   const char *dump = std::getenv("MAROLIN_BENCH_DUMP");
   Trip trips[2] = {{"small", 1000, 100, root + "/small/", 0, nullptr},
                    {"large", 1000000, 100000, root + "/large/", 0, nullptr}};

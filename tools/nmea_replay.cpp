@@ -5,10 +5,7 @@
 //   nmea_replay FILE PORT [SPEEDUP]
 //   nmea_replay FILE --schedule COUNT [SPEEDUP]   prints the first COUNT sentences as
 //                                                 "MILLISECONDS SENTENCE" instead of serving
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -19,6 +16,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tools/loopback_source.h"
 
 namespace {
 
@@ -135,7 +134,6 @@ void Serve(int sock, const std::vector<Epoch> &epochs, double speedup) {
     std::this_thread::sleep_until(start + std::chrono::microseconds(static_cast<long long>(ms * 1000)));
     return send(sock, l.data(), l.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(l.size());
   });
-  close(sock);
 }
 
 int Usage() {
@@ -166,19 +164,5 @@ int main(int argc, char **argv) {
     });
     return 0;
   }
-  int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int on = 1;
-  setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(std::atoi(argv[2])));
-  if (bind(ls, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(ls, 4) != 0) {
-    std::perror("nmea_replay");
-    return 1;
-  }
-  for (;;) {
-    int s = accept4(ls, nullptr, nullptr, SOCK_CLOEXEC);
-    if (s >= 0) std::thread(Serve, s, std::cref(epochs), speedup).detach();
-  }
+  return ServeLoopback(std::atoi(argv[2]), "nmea_replay", [&epochs, speedup](int s) { Serve(s, epochs, speedup); });
 }

@@ -12,6 +12,7 @@
 #include <new>
 
 #include "common/host_config.h"
+#include "common/number_format.h"
 #include "common/pos_state.h"
 #include "nav/nav.h"
 #include "server/handlers/handlers.h"
@@ -110,12 +111,22 @@ void HandleHostStat(SockBuf &w, const char *body, const char *rest, int bodyLen)
     ConnectionLock lock(db.get());
     Stmt st(db.get(), kTrackSql);
     sqlite3_bind_int64(st, 1, static_cast<sqlite3_int64>(since));
-    bool first = true;
+    // Each row as "[%f,%f,%d]", with a comma before all but the first, formatted into a
+    // piece of its own and appended whole: printf would cost more than the read.
+    char row[2 * kFixed6Max + 16];
+    row[0] = ',';
+    const char *from = row + 1;
     while (st.ok() && sqlite3_step(st) == SQLITE_ROW) {
-      if (!first) OutAppendStr(w, ",");
-      first = false;
-      OutAppendF(w, "[%f,%f,%d]", sqlite3_column_double(st, 0), sqlite3_column_double(st, 1),
-                 static_cast<int32_t>(static_cast<uint32_t>(sqlite3_column_int64(st, 2))));
+      char *p = row + 1;
+      *p++ = '[';
+      p = FormatFixed6(p, sqlite3_column_double(st, 0));
+      *p++ = ',';
+      p = FormatFixed6(p, sqlite3_column_double(st, 1));
+      *p++ = ',';
+      p = FormatInt(p, static_cast<int32_t>(static_cast<uint32_t>(sqlite3_column_int64(st, 2))));
+      *p++ = ']';
+      OutAppend(w, from, static_cast<size_t>(p - from));
+      from = row;
     }
   }
   OutAppendStr(w, "]}");

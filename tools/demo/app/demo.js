@@ -15,7 +15,8 @@
   var STALE = 5;                       // seconds without a sentence after which a fix is lost
   var STALE_LOCATION = 20;             // the desktop's location comes every 15 s at most
   var hostTime = 0, hostTimeSeen = 0;  // the host's last sentence time, and when it last moved
-  var track = [];                      // [lon, lat, ts]
+  var track = [];                      // [lon, lat, ts], the newest TRACK_POINTS
+  var TRACK_POINTS = 5000;
   var since = 0;                       // newest track time held
   var targets = {};                    // by MMSI
   var pageId = Math.random().toString(36).slice(2);
@@ -90,11 +91,38 @@
     return false;
   }
 
-  // Puts a label beside its point where it covers no other label or symbol, or leaves it out.
-  function placeLabel(layer, text, px, py, taken) {
-    var label = svg('text', { 'class': 'label', x: 0, y: 0 });
-    label.textContent = text;
-    layer.appendChild(label);
+  // The overlay keeps its elements and changes only what they show: a page that runs for
+  // weeks would otherwise leave the engine hundreds of discarded nodes a second. A pool
+  // hands out the elements of one group in turn; those left over are hidden.
+  function Pool(group, tag, fixed) { this.group = group; this.tag = tag; this.fixed = fixed; this.n = 0; }
+  Pool.prototype.next = function (attrs) {
+    var e = this.group.childNodes[this.n++] || this.group.appendChild(svg(this.tag, this.fixed));
+    e.removeAttribute('display');
+    for (var k in attrs) e.setAttribute(k, attrs[k]);
+    return e;
+  };
+  Pool.prototype.end = function () {
+    for (var c = this.group.childNodes, i = this.n; i < c.length; i++) c[i].setAttribute('display', 'none');
+    this.n = 0;
+  };
+  var layers = null;
+  function overlayLayers() {
+    if (layers) return layers;
+    var top = $('overlay'), group = function () { return top.appendChild(svg('g', {})); };
+    // Drawn in this order: track, AIS symbols, place names, AIS names, own ship.
+    layers = { track: top.appendChild(svg('path', { 'class': 'track' })), link: top.appendChild(svg('path', { 'class': 'track' })) };
+    layers.ais = new Pool(group(), 'polygon', { 'class': 'ais', points: '0,-8 5,6 -5,6' });
+    layers.places = new Pool(group(), 'text', { 'class': 'place' });
+    layers.labels = new Pool(group(), 'text', { 'class': 'label' });
+    layers.own = top.appendChild(svg('polygon', { points: '0,-12 7,9 0,5 -7,9' }));
+    return layers;
+  }
+  function setText(e, text) { if (e.textContent !== text) e.textContent = text; }
+
+  // Puts a label beside its point where it covers no other label or symbol, or hides it.
+  function placeLabel(pool, text, px, py, taken) {
+    var label = pool.next({ x: 0, y: 0 });
+    setText(label, text);
     var w = label.getComputedTextLength ? label.getComputedTextLength() : text.length * 6, h = 12;
     var spots = [[9, -h / 2], [-9 - w, -h / 2], [-w / 2, -10 - h], [-w / 2, 10], [9, -h - 4], [9, 4], [-9 - w, -h - 4], [-9 - w, 4]];
     for (var i = 0; i < spots.length; i++) {
@@ -105,28 +133,43 @@
       label.setAttribute('y', box.y + h - 2);
       return true;
     }
-    layer.removeChild(label);
+    label.setAttribute('display', 'none');
     return false;
   }
 
-  function drawOverlay() {
-    var o = origin(), layer = $('overlay'), s = worldSize(view.z);
-    while (layer.firstChild) layer.removeChild(layer.firstChild);
-    var line = [], last = null;
-    function endLine() {
-      if (line.length > 1) layer.appendChild(svg('polyline', { 'class': 'track', points: line.join(' ') }));
-      line = [];
+  // The logged points are drawn about the newest of them and moved with the view: the path
+  // is made anew only when a point comes or the zoom changes. A gap starts a new line.
+  var trackAt = null, trackKey = '';
+  function drawTrack(l, o, ownFix) {
+    var end = track.length ? track[track.length - 1] : null;
+    var key = view.z + ' ' + track.length + ' ' + (end ? end[2] : '');
+    if (key !== trackKey) {
+      trackKey = key;
+      trackAt = end ? project(end[1], end[0], view.z) : { x: 0, y: 0 };
+      var d = [], last = null;
+      track.forEach(function (p) {
+        var q = project(p[1], p[0], view.z);
+        d.push((last && metres(last, p) <= TRACK_GAP ? '' : 'M') + (q.x - trackAt.x).toFixed(1) + ',' +
+               (q.y - trackAt.y).toFixed(1));
+        last = p;
+      });
+      l.track.setAttribute('d', d.join(' '));
     }
+    l.track.setAttribute('transform', 'translate(' + (trackAt.x - o.x) + ',' + (trackAt.y - o.y) + ')');
+    // The ship where it is now, so the line reaches it.
+    var link = '';
+    if (ownFix && end && metres(end, [own.lonX, own.latY]) <= TRACK_GAP) {
+      var a = project(end[1], end[0], view.z), b = project(own.latY, own.lonX, view.z);
+      link = 'M' + (a.x - o.x) + ',' + (a.y - o.y) + ' ' + (b.x - o.x) + ',' + (b.y - o.y);
+    }
+    l.link.setAttribute('d', link);
+  }
+
+  function drawOverlay() {
+    var o = origin(), s = worldSize(view.z), l = overlayLayers();
     var ownFix = own && own.fix !== 0 && Math.abs(own.latY) <= 90;
     var lost = ownFix && own.lost;
-    // The logged points, and the ship where it is now, so the line reaches it.
-    track.concat(ownFix ? [[own.lonX, own.latY]] : []).forEach(function (p) {
-      if (last && metres(last, p) > TRACK_GAP) endLine();
-      var q = project(p[1], p[0], view.z);
-      line.push((q.x - o.x) + ',' + (q.y - o.y));
-      last = p;
-    });
-    endLine();
+    drawTrack(l, o, ownFix);
     // Symbols first, then names where they fit: place names, then the named targets.
     var taken = [], shown = [];
     Object.keys(targets).sort(function (a, b) {
@@ -137,11 +180,11 @@
       if (t.x === undefined || t.x === -2147483648) return;
       var px = t.x / W * s - o.x, py = t.y / W * s - o.y;
       var rot = t.cog !== undefined && t.cog < 3600 ? t.cog / 10 : 0;
-      layer.appendChild(svg('polygon', { 'class': 'ais', points: '0,-8 5,6 -5,6',
-        transform: 'translate(' + px + ',' + py + ') rotate(' + rot + ')' }));
+      l.ais.next({ transform: 'translate(' + px + ',' + py + ') rotate(' + rot + ')' });
       taken.push({ x: px - 6, y: py - 8, w: 12, h: 15 });
       shown.push({ text: t.name || mmsi, x: px, y: py });
     });
+    l.ais.end();
     var ownAt = null;
     if (ownFix) {
       var p = project(own.latY, own.lonX, view.z);
@@ -151,20 +194,24 @@
     // Place names come most important first; one that would cover another is left out.
     var names = [];
     places.forEach(function (p) {
-      var label = svg('text', { 'class': 'place', x: p.x / W * s - o.x, y: p.y / W * s - o.y });
-      label.textContent = p.n;
-      layer.appendChild(label);
+      var label = l.places.next({ x: p.x / W * s - o.x, y: p.y / W * s - o.y });
+      setText(label, p.n);
       var b = label.getBBox ? label.getBBox() : null;
       if (!b) return;
       var box = { x: b.x, y: b.y, w: b.width, h: b.height };
-      if (overlaps(box, names)) { layer.removeChild(label); return; }
+      if (overlaps(box, names)) { label.setAttribute('display', 'none'); return; }
       names.push(box);
       taken.push(box);
     });
-    if (view.z >= LABEL_ZOOM) shown.forEach(function (t) { placeLabel(layer, t.text, t.x, t.y, taken); });
+    l.places.end();
+    if (view.z >= LABEL_ZOOM) shown.forEach(function (t) { placeLabel(l.labels, t.text, t.x, t.y, taken); });
+    l.labels.end();
     if (ownAt) {
-      layer.appendChild(svg('polygon', { 'class': lost ? 'own lost' : 'own', points: '0,-12 7,9 0,5 -7,9',
-        transform: 'translate(' + ownAt.x + ',' + ownAt.y + ') rotate(' + own.heading + ')' }));
+      l.own.removeAttribute('display');
+      l.own.setAttribute('class', lost ? 'own lost' : 'own');
+      l.own.setAttribute('transform', 'translate(' + ownAt.x + ',' + ownAt.y + ') rotate(' + own.heading + ')');
+    } else {
+      l.own.setAttribute('display', 'none');
     }
   }
 
@@ -212,20 +259,23 @@
     $('sog').textContent = moving ? (s.speed * 1.943844).toFixed(1) + ' kn' : '';
     $('cog').textContent = moving ? s.heading + '\u00b0' : '';
     $('depth').textContent = s.dbt ? s.dbt.toFixed(1) + ' m' : '';
-    (s.track || []).forEach(function (p) { track.push(p); if (p[2] > since) since = p[2]; });
-    if (track.length > 5000) track.splice(0, track.length - 5000);
+    // A long track comes whole with the first answer; only its newest points are kept.
+    var add = s.track || [];
+    for (var i = 0; i < add.length; i++) if (add[i][2] > since) since = add[i][2];
+    for (i = Math.max(0, add.length - TRACK_POINTS); i < add.length; i++) track.push(add[i]);
+    if (track.length > TRACK_POINTS) track.splice(0, track.length - TRACK_POINTS);
     if (follow && moving && s.fix !== 0) { view.lat = s.latY; view.lon = s.lonX; redraw(); } else drawOverlay();
   }
 
-  // One request of each kind at a time, each with a time limit, so a route that does
-  // not answer never ties up the browser's connections to the host.
+  // One request of each kind at a time, each with a time limit (5 s unless given), so a
+  // route that does not answer never ties up the browser's connections to the host.
   var busy = {};
-  function request(kind, method, path, body, done, after) {
+  function request(kind, method, path, body, done, after, timeout) {
     if (busy[kind]) return;
     busy[kind] = true;
     var x = new XMLHttpRequest();
     x.open(method, path);
-    x.timeout = 5000;
+    x.timeout = timeout || 5000;
     x.onload = function () { try { if (done) done(x.responseText); } catch (e) { /* keep what is shown */ } };
     x.onloadend = function () { busy[kind] = false; if (after) after(); };
     x.send(body);
@@ -243,11 +293,14 @@
     if (busy.host) return;
     var serial = serialOff ? '0' : $('serial').value;
     serialOff = false;
+    // The first answer holds the whole track, a million points after a long passage: it
+    // gets the time it takes, or every retry would start the host on it once more.
     request('host', 'POST', '/getSetHostStat/60/50/' + serial + '/' + since, JSON.stringify({ view: view }),
-            function (text) { showState(JSON.parse(text)); });
+            function (text) { showState(JSON.parse(text)); }, null, since ? 0 : 120000);
   }
 
   // AIS rows: positions from 1-3, 4, 9, 18 and 21; names from 5, 19, 21 and 24.
+  var aisList = '';
   function takeAis(doc) {
     $('tcpStat').textContent = doc.nmea_stat === 1 ? 'TCP' : doc.nmea_stat === -1 ? 'TCP waiting' : '';
     var now = Date.now();
@@ -266,15 +319,19 @@
       return na < nb ? -1 : na > nb ? 1 : 0;
     });
     $('aisCount').textContent = keys.length;
-    $('aisList').innerHTML = keys.map(function (k) {
+    var list = keys.map(function (k) {
       return '<li>' + (targets[k].name || k).replace(/[<&]/g, '') + '</li>';
     }).join('');
+    if (list !== aisList) $('aisList').innerHTML = aisList = list;
     drawOverlay();
   }
 
   function pollAis() {
-    // Names may carry \' which strict JSON does not know.
-    request('ais', 'GET', '/getAisData', null, function (text) { takeAis(JSON.parse(text.replace(/\\'/g, "'"))); });
+    // Names may carry \' which strict JSON does not know. The host hands each row out once
+    // and answers at once; only a page busy for seconds (with a long track, say) sees the
+    // answer late, and giving up then would lose its rows.
+    request('ais', 'GET', '/getAisData', null, function (text) { takeAis(JSON.parse(text.replace(/\\'/g, "'"))); },
+            null, 60000);
   }
 
   // One zoom level in or out, about a point of the map (its middle by default), which
