@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <map>
 #include <mutex>
 #include <string>
@@ -31,14 +32,26 @@ F Next(const char *name) {
   return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
-// SQLite's own total. Where the library does not count (SQLITE_CONFIG_MEMSTATUS off) this
-// is the one call to point at the program's own count instead.
-long long SqliteTotal() { return sqlite3_memory_used(); }
-
-long long PageCaches() {
-  sqlite3_int64 now = 0, peak = 0;
-  return sqlite3_status64(SQLITE_STATUS_PAGECACHE_OVERFLOW, &now, &peak, 0) == SQLITE_OK ? now : -1;
+// What one of the library's counts holds over all open connections. The library's own
+// process-wide statistics are off in the program (they take a lock on every allocation);
+// the per-connection counts are kept regardless.
+long long ConnectionsHold(std::initializer_list<int> counts) {
+  std::lock_guard<std::mutex> lk(connectionLock);
+  long long total = 0;
+  for (const auto &entry : connections)
+    for (int op : counts) {
+      int now = 0, peak = 0;
+      if (sqlite3_db_status(entry.first, op, &now, &peak, 0) == SQLITE_OK) total += now;
+    }
+  return total;
 }
+
+// SQLite's memory: page caches, schemas and prepared statements of every connection.
+long long SqliteTotal() {
+  return ConnectionsHold({SQLITE_DBSTATUS_CACHE_USED, SQLITE_DBSTATUS_SCHEMA_USED, SQLITE_DBSTATUS_STMT_USED});
+}
+
+long long PageCaches() { return ConnectionsHold({SQLITE_DBSTATUS_CACHE_USED}); }
 
 long StatusKb(const char *field) {
   FILE *f = std::fopen("/proc/self/status", "r");
