@@ -6,6 +6,8 @@
 
 #include <mutex>
 
+#include "common/sqlite_map.h"
+
 struct AccountAccess {
   static std::atomic<int64_t> &held(MemoryAccount &a) { return a.held_; }
   static int64_t limit(const MemoryAccount &a) { return a.limit_; }
@@ -110,16 +112,22 @@ void *CountedRealloc(void *p, int n) {
   return q;
 }
 
-// The library takes its configuration only before it starts, so this runs at program
-// start. Should it be too late, nothing is counted or bounded and everything else works.
-[[maybe_unused]] const bool countedAllocator = [] {
+bool InstallCountedAllocator() {
   sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
   if (sqlite3_config(SQLITE_CONFIG_GETMALLOC, &libraryMemory) != SQLITE_OK || !libraryMemory.xMalloc) return false;
   sqlite3_mem_methods counted = libraryMemory;
   counted.xMalloc = CountedMalloc;
   counted.xFree = CountedFree;
   counted.xRealloc = CountedRealloc;
-  installed = sqlite3_config(SQLITE_CONFIG_MALLOC, &counted) == SQLITE_OK;
+  return sqlite3_config(SQLITE_CONFIG_MALLOC, &counted) == SQLITE_OK;
+}
+
+// The library takes its configuration only before it starts, so this runs at program
+// start. Should it be too late, nothing is counted or bounded and everything else works.
+// The map guard comes after it: installing it starts the library.
+[[maybe_unused]] const bool countedAllocator = [] {
+  installed = InstallCountedAllocator();
+  GuardLibraryMaps();
   return installed;
 }();
 

@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <string>
 
 #include "common/host_config.h"
+#include "common/sqlite_map.h"
 
 namespace {
 
@@ -28,10 +30,21 @@ bool Reads(sqlite3 *db) {
   return ok;
 }
 
+// What a reader's own connection keeps of the package in memory. Where the map guard is
+// in place the file is read through a map: the kernel's one copy of its pages, which all
+// readers share, read without a system call and without a copy into a page cache of each
+// reader. The map is as large as the library allows (2 GiB in Debian's build); the page
+// cache then holds only what it does not cover, frames of a WAL package and pages past
+// the map. There is a reader for each connection thread, up to 256, so the page cache is
+// bounded at 1 MiB each, 256 MiB in all.
+constexpr sqlite3_int64 kReaderMapBytes = sqlite3_int64{1} << 40;  // lowered to the library's limit
+constexpr int kReaderCacheKiB = 1024;
+
 // A second connection to the file a shared handle has open, or null (then the shared
 // handle is used). Only a regular file is opened, under the path SQLite resolved for it,
-// and only one that is still the file the shared handle opened.
-DbHandle OpenOwn(const DbHandle &shared) {
+// and only one that is still the file the shared handle opened. *exclusiveOut tells
+// whether it keeps its lock (below).
+DbHandle OpenOwn(const DbHandle &shared, bool *exclusiveOut) {
   const char *path = sqlite3_db_filename(shared.get(), "main");
   struct stat st {};
   if (!path || !*path || stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
@@ -42,8 +55,16 @@ DbHandle OpenOwn(const DbHandle &shared) {
   for (bool exclusive : {true, false}) {
     DbHandle db = DbOpenHost(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, false);
     if (!db || !DbFile(db).same(DbFile(shared))) return nullptr;
-    if (exclusive) sqlite3_exec(db.get(), "PRAGMA locking_mode=EXCLUSIVE", nullptr, nullptr, nullptr);
-    if (Reads(db.get())) return db;
+    sqlite3 *d = db.get();
+    if (exclusive) sqlite3_exec(d, "PRAGMA locking_mode=EXCLUSIVE", nullptr, nullptr, nullptr);
+    sqlite3_exec(d, ("PRAGMA cache_size=-" + std::to_string(kReaderCacheKiB)).c_str(), nullptr, nullptr, nullptr);
+    if (LibraryMapsGuarded())
+      sqlite3_exec(d, ("PRAGMA mmap_size=" + std::to_string(kReaderMapBytes)).c_str(), nullptr, nullptr, nullptr);
+    const uint64_t faults = LibraryMapFaults();
+    if (Reads(d) && LibraryMapFaults() == faults) {
+      *exclusiveOut = exclusive;
+      return db;
+    }
   }
   return nullptr;
 }
@@ -53,6 +74,10 @@ struct Conn {
   DbHandle db;
   sqlite3_stmt *stmts[kCount] = {};
   bool tried[kCount] = {};
+  // A connection that keeps its lock keeps its read transaction open too: nothing can
+  // change the file under that lock, and a statement that ends outside a transaction
+  // passes through a mutex of the library's that all connections share.
+  bool holdRead = false;
 
   Conn() = default;
   Conn(const Conn &) = delete;
@@ -61,6 +86,7 @@ struct Conn {
 
   sqlite3_stmt *statement(ChartQuery q) {
     if (!db) return nullptr;
+    if (holdRead && sqlite3_get_autocommit(db.get())) sqlite3_exec(db.get(), "BEGIN", nullptr, nullptr, nullptr);
     int i = static_cast<int>(q);
     if (!tried[i]) {
       tried[i] = true;
@@ -80,6 +106,7 @@ struct Conn {
       tried[i] = false;
     }
     db.reset();
+    holdRead = false;
   }
 };
 
@@ -115,9 +142,11 @@ class Reader {
     for (;;) {
       uint64_t gen = 0;
       DbHandle shared = HostConfig.ChartDb.get(gen);
-      DbHandle own = shared ? OpenOwn(shared) : nullptr;
+      bool exclusive = false;
+      DbHandle own = shared ? OpenOwn(shared, &exclusive) : nullptr;
       if (HostConfig.ChartDb.generation() == gen) {
         own_.db = std::move(own);
+        own_.holdRead = exclusive;
         shared_.db = std::move(shared);
         gen_ = gen;
         valid_ = true;
@@ -138,7 +167,7 @@ Reader &ThisThread() {
 
 }  // namespace
 
-ChartStmt::ChartStmt(ChartQuery q) : q_(q), s_(ThisThread().statement(q, &own_)) {}
+ChartStmt::ChartStmt(ChartQuery q) : q_(q), faults_(LibraryMapFaults()), s_(ThisThread().statement(q, &own_)) {}
 
 void ChartStmt::bind(int i, sqlite3_int64 value) {
   if (i < 1 || i > kMaxBind) return;
@@ -149,6 +178,8 @@ void ChartStmt::bind(int i, sqlite3_int64 value) {
 
 int ChartStmt::step() {
   int rc = sqlite3_step(s_);
+  // A fault on a map while it read: the row may hold zeros in place of the file's bytes.
+  if (own_ && LibraryMapFaults() != faults_) rc = SQLITE_IOERR;
   if (rc == SQLITE_ROW) {
     ++rows_;
     return rc;

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -492,6 +493,52 @@ TEST(ChartReader, FileRenamedOverTheOpenPackageIsNotRead) {
   // New connections, so new readers: they still read the package that is open.
   EXPECT_EQ(HttpGet("/getTile/A0/3/5/7")->body, "open");
   EXPECT_EQ(HttpGet("/gazetteer/0/0/10")->body, "[" + Place("open", "", 1, 1) + "]");
+  CloseChart();
+}
+
+TEST(ChartReader, PackageCutShortInPlaceWhileServed) {
+  // 400 tiles of 3000 bytes over some 300 pages, read on keep-alive connections while the
+  // file is truncated in place and then overwritten in place by a smaller package. Each
+  // answer is the tile as it was, the next package's tile, or the GIF.
+  constexpr int kTiles = 400;
+  OpenChart("cut.veskara", "WITH RECURSIVE i(n) AS (SELECT 0 UNION ALL SELECT n + 1 FROM i WHERE n < " +
+                               std::to_string(kTiles - 1) +
+                               ") INSERT INTO tiles SELECT 3298540126208 + n, printf('%03000d', n) FROM i;");
+  const std::string file = Env().dataFolder() + "cut.veskara";
+  std::atomic<bool> done{false};
+  std::atomic<int> unexpected{0}, answered{0};
+  std::vector<std::thread> clients;
+  for (int t = 0; t < 4; ++t) {
+    clients.emplace_back([&, t] {
+      std::optional<HttpConn> c;
+      for (int n = t; !done; n += 97) {
+        if (n % 1000 == t) c.emplace();  // the server ends a connection after 10003 requests
+        const int i = n % kTiles;
+        auto r = c->get("/getTile/A0/3/5/" + std::to_string(i));
+        char old[8];
+        std::snprintf(old, sizeof old, "%d", i);
+        if (!r || (r->body != std::string(3000 - std::strlen(old), '0') + old && r->body != kGif &&
+                   !(i == 7 && r->body == "next"))) {
+          if (++unexpected <= 3) ADD_FAILURE() << "tile " << i << ": " << (r ? r->body.substr(0, 40) : "no response");
+          return;
+        }
+        ++answered;
+      }
+    });
+  }
+  auto answersGrow = [&] {
+    const int from = answered;
+    return WaitUntil([&] { return answered >= from + 400 || unexpected > 0; }, 60000);
+  };
+  EXPECT_TRUE(answersGrow());
+  ASSERT_EQ(truncate(file.c_str(), 8192), 0);
+  EXPECT_TRUE(answersGrow());
+  WriteFile(file, PackageBytes("next"));  // as cp does: the same file, rewritten
+  EXPECT_TRUE(answersGrow());
+  done = true;
+  for (auto &c : clients) c.join();
+  EXPECT_EQ(unexpected.load(), 0);
+  EXPECT_EQ(HttpGet("/getTile/A0/3/5/7")->body, "next");
   CloseChart();
 }
 
