@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "common/host_config.h"
@@ -40,6 +41,25 @@ bool Reads(sqlite3 *db) {
 constexpr sqlite3_int64 kReaderMapBytes = sqlite3_int64{1} << 40;  // lowered to the library's limit
 constexpr int kReaderCacheKiB = 1024;
 
+// The wal-index header of a connection to a WAL package: the first 48 bytes of its -shm,
+// as the library has mapped them. Every commit rewrites it. Null for any other journal
+// mode, and when the library does not keep the -shm in a map.
+const volatile uint32_t *WalIndexHeader(sqlite3 *db) {
+  sqlite3_stmt *st = nullptr;
+  bool wal = sqlite3_prepare_v2(db, "PRAGMA main.journal_mode", -1, &st, nullptr) == SQLITE_OK &&
+             sqlite3_step(st) == SQLITE_ROW &&
+             std::strcmp(reinterpret_cast<const char *>(sqlite3_column_text(st, 0)), "wal") == 0;
+  sqlite3_finalize(st);
+  sqlite3_file *f = nullptr;
+  if (!wal || sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &f) != SQLITE_OK || !f || !f->pMethods ||
+      f->pMethods->iVersion < 2 || !f->pMethods->xShmMap)
+    return nullptr;
+  // The first region, which the read just made has mapped already.
+  volatile void *p = nullptr;
+  if (f->pMethods->xShmMap(f, 0, 32768, 0, &p) != SQLITE_OK) return nullptr;
+  return static_cast<const volatile uint32_t *>(p);
+}
+
 // A second connection to the file a shared handle has open, or null (then the shared
 // handle is used). Only a regular file is opened, under the path SQLite resolved for it,
 // and only one that is still the file the shared handle opened. *exclusiveOut tells
@@ -74,10 +94,15 @@ struct Conn {
   DbHandle db;
   sqlite3_stmt *stmts[kCount] = {};
   bool tried[kCount] = {};
-  // A connection that keeps its lock keeps its read transaction open too: nothing can
-  // change the file under that lock, and a statement that ends outside a transaction
-  // passes through a mutex of the library's that all connections share.
-  bool holdRead = false;
+  // The own connection keeps its read open between requests, so that a request neither
+  // takes nor lets go of a lock on the package, and a statement that ends inside a
+  // transaction does not pass through a mutex of the library's that all connections
+  // share. Under its kept lock for good: nothing can change the file under that lock. On
+  // a WAL package until the wal-index header changes: another process has committed,
+  // and the next request begins a new read that sees it.
+  bool keptLock = false;
+  const volatile uint32_t *walHeader = nullptr;
+  uint32_t readHeader[12] = {};  // the header as it was before the read began
 
   Conn() = default;
   Conn(const Conn &) = delete;
@@ -86,7 +111,7 @@ struct Conn {
 
   sqlite3_stmt *statement(ChartQuery q) {
     if (!db) return nullptr;
-    if (holdRead && sqlite3_get_autocommit(db.get())) sqlite3_exec(db.get(), "BEGIN", nullptr, nullptr, nullptr);
+    keepRead();
     int i = static_cast<int>(q);
     if (!tried[i]) {
       tried[i] = true;
@@ -99,6 +124,21 @@ struct Conn {
     return stmts[i];
   }
 
+  void keepRead() {
+    sqlite3 *d = db.get();
+    if (!keptLock && !walHeader) return;
+    uint32_t now[12];
+    if (walHeader) {
+      for (int i = 0; i < 12; ++i) now[i] = walHeader[i];
+      if (!sqlite3_get_autocommit(d) && std::memcmp(now, readHeader, sizeof now) != 0)
+        sqlite3_exec(d, "COMMIT", nullptr, nullptr, nullptr);
+    }
+    if (!sqlite3_get_autocommit(d)) return;
+    // Taken before the read begins: a commit in between only makes the next request begin anew.
+    if (walHeader) std::memcpy(readHeader, now, sizeof now);
+    sqlite3_exec(d, "BEGIN", nullptr, nullptr, nullptr);
+  }
+
   void close() {
     for (int i = 0; i < kCount; ++i) {
       sqlite3_finalize(stmts[i]);
@@ -106,7 +146,8 @@ struct Conn {
       tried[i] = false;
     }
     db.reset();
-    holdRead = false;
+    keptLock = false;
+    walHeader = nullptr;
   }
 };
 
@@ -146,7 +187,8 @@ class Reader {
       DbHandle own = shared ? OpenOwn(shared, &exclusive) : nullptr;
       if (HostConfig.ChartDb.generation() == gen) {
         own_.db = std::move(own);
-        own_.holdRead = exclusive;
+        own_.keptLock = exclusive;
+        own_.walHeader = own_.db && !exclusive ? WalIndexHeader(own_.db.get()) : nullptr;
         shared_.db = std::move(shared);
         gen_ = gen;
         valid_ = true;

@@ -484,6 +484,21 @@ TEST(ChartReader, WalPackagesServeTilesAndPlaces) {
   }
 }
 
+TEST(ChartReader, WalCommitAfterOpenIsSeenOnTheSameConnection) {
+  const std::string name = "wal-commit.veskara", file = Env().dataFolder() + name;
+  WalPackage(file, true);
+  ASSERT_EQ(HttpGet("/getSetState/chartdb=" + name)->body, "000 " + file);
+  HttpConn c;
+  ASSERT_EQ(c.get("/getTile/A0/3/5/7")->body, kFileTile);
+  sqlite3 *db = nullptr;
+  ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, "UPDATE tiles SET png = 'committed' WHERE zyx = 3298540126215", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  EXPECT_EQ(c.get("/getTile/A0/3/5/7")->body, "committed");
+  sqlite3_close(db);
+  CloseChart();
+}
+
 TEST(ChartReader, FileRenamedOverTheOpenPackageIsNotRead) {
   OpenChart("renamed.veskara", "INSERT INTO tiles VALUES (3298540126215, 'open');"
                                "INSERT INTO gaz VALUES ('', 'open', 1, 1, 0);");
