@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include <mutex>
+#include <utility>
 
 #include "common/sqlite_map.h"
 
@@ -36,6 +37,18 @@ std::atomic<int64_t> retiredHeld{0};  // what ended threads left, and what they 
 thread_local ThreadTally tally;
 thread_local MemoryAccount *charged = nullptr;
 
+// The last large block the thread freed, kept for its next large allocation. Every tile
+// and every long value allocates one and frees it when its statement is reset; past the
+// allocator's per-thread cache (1 KiB) such a block takes a lock of the allocator's, which
+// once there are more threads than it has arenas (eight per core) is shared with others.
+// Kept while the thread is listed, given back when it retires.
+constexpr int64_t kKeptMin = 1024, kKeptMax = 128 * 1024;
+struct KeptBlock {
+  void *p = nullptr;
+  int64_t size = 0;
+};
+thread_local KeptBlock kept;
+
 // Takes the thread's tally off the list when the thread ends.
 struct TallyRetirer {
   ~TallyRetirer() {
@@ -48,6 +61,8 @@ struct TallyRetirer {
     tally.retired = true;
     retiredHeld.fetch_add(tally.held.load(std::memory_order_relaxed), std::memory_order_relaxed);
     tally.held.store(0, std::memory_order_relaxed);
+    if (kept.p) libraryMemory.xFree(kept.p);
+    kept = {};
   }
 };
 
@@ -80,9 +95,19 @@ void Charge(int64_t bytes) {
   if (MemoryAccount *a = charged) AccountAccess::held(*a).fetch_add(bytes, std::memory_order_relaxed);
 }
 
+// The kept block when it holds n bytes, else null. Not for a charged thread: its account
+// counts what it asks for, not a larger block.
+void *TakeKept(int n) {
+  if (n < kKeptMin || !kept.p || n > kept.size || charged) return nullptr;
+  void *p = kept.p;
+  kept = {};
+  return p;
+}
+
 void *CountedMalloc(int n) {
-  if (!AccountRoom(libraryMemory.xRoundup(n))) return nullptr;
-  void *p = libraryMemory.xMalloc(n);
+  void *p = TakeKept(n);
+  if (!p && !AccountRoom(libraryMemory.xRoundup(n))) return nullptr;
+  if (!p) p = libraryMemory.xMalloc(n);
   if (p) {
     const int64_t size = libraryMemory.xSize(p);
     Count(size);
@@ -92,10 +117,15 @@ void *CountedMalloc(int n) {
 }
 
 void CountedFree(void *p) {
-  if (p) {
-    const int64_t size = libraryMemory.xSize(p);
-    Count(-size);
-    Charge(-size);
+  if (!p) return;
+  const int64_t size = libraryMemory.xSize(p);
+  Count(-size);
+  Charge(-size);
+  // Of this block and the one kept, the larger is kept.
+  if (size >= kKeptMin && size <= kKeptMax && size > kept.size && tally.listed && !tally.retired) {
+    std::swap(p, kept.p);
+    kept.size = size;
+    if (!p) return;
   }
   libraryMemory.xFree(p);
 }
