@@ -32,12 +32,12 @@ bool Reads(sqlite3 *db) {
 }
 
 // What a reader's own connection keeps of the package in memory. Where the map guard is
-// in place the file is read through a map: the kernel's one copy of its pages, which all
-// readers share, read without a system call and without a copy into a page cache of each
-// reader. The map is as large as the library allows (2 GiB in Debian's build); the page
-// cache then holds only what it does not cover, frames of a WAL package and pages past
-// the map. There is a reader for each connection thread, up to 256, so the page cache is
-// bounded at 1 MiB each, 256 MiB in all.
+// in place the file is read through a map, which all readers of the file share: the
+// kernel's one copy of its pages, read without a system call and without a copy into a
+// page cache of each reader. The map is as large as the library allows (2 GiB in Debian's
+// build); the page cache then holds only what it does not cover, frames of a WAL package
+// and pages past the map. There is a reader for each connection thread, up to 256, so the
+// page cache is bounded at 1 MiB each, 256 MiB in all.
 constexpr sqlite3_int64 kReaderMapBytes = sqlite3_int64{1} << 40;  // lowered to the library's limit
 constexpr int kReaderCacheKiB = 1024;
 
@@ -178,8 +178,11 @@ class Reader {
   // the slot changed is given up and the open repeated: the file under the path may
   // already be one the slot no longer names (deleted, or replaced by an install).
   void follow() {
-    if (valid_ && HostConfig.ChartDb.generation() == gen_) return;
+    // A fault on a map anywhere may have left zeros in the map this connection shares with
+    // others: it is opened anew, on a map that has none.
+    if (valid_ && HostConfig.ChartDb.generation() == gen_ && (!own_.db || LibraryMapFaults() == faults_)) return;
     close();
+    faults_ = LibraryMapFaults();
     for (;;) {
       uint64_t gen = 0;
       DbHandle shared = HostConfig.ChartDb.get(gen);
@@ -199,6 +202,7 @@ class Reader {
 
   Conn own_, shared_;
   uint64_t gen_ = 0;
+  uint64_t faults_ = 0;  // map faults in the process before the own connection opened
   bool valid_ = false;
 };
 
