@@ -30,7 +30,7 @@ int main(int argc, char **argv) {
     std::strcpy(HostConfig.skin, "Navy Blue");
   }
   OpenDatabases();
-  DbHandle chart = DbOpen(argv[3], SQLITE_OPEN_READONLY, false);
+  DbHandle chart = DbOpenHost(argv[3], SQLITE_OPEN_READONLY, false);  // as the program opens a package
   if (!chart) {
     std::fprintf(stderr, "cannot open %s\n", argv[3]);
     return 1;

@@ -86,6 +86,8 @@ echo "== warm-up"
 run marolin "http://$addr:$port" 8 >/dev/null
 run static "http://$addr:$nport" 8 >/dev/null
 
+# Other work on the machine moves the figures: its load is shown before and after.
+echo "== load average $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
 echo "== ${secs}s per run, wrk with keep-alive, random tiles; latency in microseconds"
 printf "%-8s %-6s %10s %8s %8s %8s %8s %9s %7s\n" server conns "req/s" p50 p90 p99 p99.9 max errors
 for c in 1 8 64; do
@@ -95,3 +97,4 @@ for c in 1 8 64; do
   printf "%-8s %-6s %10s %8s %8s %8s %8s %9s %7s\n" nginx "$c" "$r2" "$m2" "$n2" "$q2" "$x2" "$mx2" "$((e2 + s2))"
   awk -v a="$r1" -v b="$r2" -v c="$c" 'BEGIN { printf "ratio    %-6s %10.2f  (marolin req/s / nginx req/s)\n", c, a / b }'
 done
+echo "== load average $(cut -d' ' -f1-3 /proc/loadavg)"

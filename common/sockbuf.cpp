@@ -214,6 +214,18 @@ static bool Reserve(SockBuf &sb, size_t count) {
   return true;
 }
 
+bool SockBufBorrow(SockBuf &sb, size_t count) {
+  if (sb.overBudget) return false;
+  // Reserve's last resort, just what it takes, is the test for the same bytes appended.
+  if (count > static_cast<size_t>(sb.capacity) && !Recharge(sb, count)) {
+    sb.overBudget = true;
+    return false;
+  }
+  return true;
+}
+
+void SockBufReturn(SockBuf &sb) { Recharge(sb, static_cast<size_t>(sb.capacity)); }
+
 int OutAppend(SockBuf &sb, const void *data, size_t count) {
   if (!Reserve(sb, count)) return sb.outLen;
   if (count) std::memcpy(sb.buf + sb.outLen, data, count);

@@ -58,6 +58,13 @@ char *SockBufReadBytes(SockBuf &sb, int count);
 // Bytes all budgeted buffers may hold beyond their start size together.
 extern const long SockBufBudget;
 
+// A body of count bytes that is sent from where it lies instead of from the buffer: it
+// counts toward the budget as the same bytes appended to the emptied buffer would, until
+// SockBufReturn. False, with overBudget set, when such an append would have been dropped.
+bool SockBufBorrow(SockBuf &sb, size_t count);
+// The budget back to what the buffer itself holds.
+void SockBufReturn(SockBuf &sb);
+
 // Response body appends; each returns the new output length. A failed allocation ends
 // the process with exit status 1; an append past the budget is dropped (overBudget).
 int OutAppend(SockBuf &sb, const void *data, size_t count);

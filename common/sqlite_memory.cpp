@@ -6,6 +6,9 @@
 #include <sqlite3.h>
 
 #include <mutex>
+#include <utility>
+
+#include "common/sqlite_map.h"
 
 struct AccountAccess {
   static std::atomic<int64_t> &held(MemoryAccount &a) { return a.held_; }
@@ -35,6 +38,18 @@ std::atomic<int64_t> retiredHeld{0};  // what ended threads left, and what they 
 thread_local ThreadTally tally;
 thread_local MemoryAccount *charged = nullptr;
 
+// The last large block the thread freed, kept for its next large allocation. Every tile
+// and every long value allocates one and frees it when its statement is reset; past the
+// allocator's per-thread cache (1 KiB) such a block takes a lock of the allocator's, which
+// once there are more threads than it has arenas (eight per core) is shared with others.
+// Kept while the thread is listed, given back when it retires.
+constexpr int64_t kKeptMin = 1024, kKeptMax = 128 * 1024;
+struct KeptBlock {
+  void *p = nullptr;
+  int64_t size = 0;
+};
+thread_local KeptBlock kept;
+
 // Takes the thread's tally off the list when the thread ends.
 struct TallyRetirer {
   ~TallyRetirer() {
@@ -47,6 +62,8 @@ struct TallyRetirer {
     tally.retired = true;
     retiredHeld.fetch_add(tally.held.load(std::memory_order_relaxed), std::memory_order_relaxed);
     tally.held.store(0, std::memory_order_relaxed);
+    if (kept.p) libraryMemory.xFree(kept.p);
+    kept = {};
   }
 };
 
@@ -79,9 +96,19 @@ void Charge(int64_t bytes) {
   if (MemoryAccount *a = charged) AccountAccess::held(*a).fetch_add(bytes, std::memory_order_relaxed);
 }
 
+// The kept block when it holds n bytes, else null. Not for a charged thread: its account
+// counts what it asks for, not a larger block.
+void *TakeKept(int n) {
+  if (n < kKeptMin || !kept.p || n > kept.size || charged) return nullptr;
+  void *p = kept.p;
+  kept = {};
+  return p;
+}
+
 void *CountedMalloc(int n) {
-  if (!AccountRoom(libraryMemory.xRoundup(n))) return nullptr;
-  void *p = libraryMemory.xMalloc(n);
+  void *p = TakeKept(n);
+  if (!p && !AccountRoom(libraryMemory.xRoundup(n))) return nullptr;
+  if (!p) p = libraryMemory.xMalloc(n);
   if (p) {
     const int64_t size = libraryMemory.xSize(p);
     Count(size);
@@ -91,10 +118,15 @@ void *CountedMalloc(int n) {
 }
 
 void CountedFree(void *p) {
-  if (p) {
-    const int64_t size = libraryMemory.xSize(p);
-    Count(-size);
-    Charge(-size);
+  if (!p) return;
+  const int64_t size = libraryMemory.xSize(p);
+  Count(-size);
+  Charge(-size);
+  // Of this block and the one kept, the larger is kept.
+  if (size >= kKeptMin && size <= kKeptMax && size > kept.size && tally.listed && !tally.retired) {
+    std::swap(p, kept.p);
+    kept.size = size;
+    if (!p) return;
   }
   libraryMemory.xFree(p);
 }
@@ -111,21 +143,27 @@ void *CountedRealloc(void *p, int n) {
   return q;
 }
 
-// The library takes its configuration only before it starts, so this runs at program
-// start. Should it be too late, nothing is counted or bounded and everything else works.
-[[maybe_unused]] const bool countedAllocator = [] {
-  // Blocks of a megabyte and more (large answers and the values they are built from) go
-  // back to the system when freed. Left to itself the C library raises that threshold
-  // after the first such free, and then every connection thread's arena keeps the largest
-  // blocks it ever held.
-  mallopt(M_MMAP_THRESHOLD, 1 << 20);
+bool InstallCountedAllocator() {
   sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
   if (sqlite3_config(SQLITE_CONFIG_GETMALLOC, &libraryMemory) != SQLITE_OK || !libraryMemory.xMalloc) return false;
   sqlite3_mem_methods counted = libraryMemory;
   counted.xMalloc = CountedMalloc;
   counted.xFree = CountedFree;
   counted.xRealloc = CountedRealloc;
-  installed = sqlite3_config(SQLITE_CONFIG_MALLOC, &counted) == SQLITE_OK;
+  return sqlite3_config(SQLITE_CONFIG_MALLOC, &counted) == SQLITE_OK;
+}
+
+// The library takes its configuration only before it starts, so this runs at program
+// start. Should it be too late, nothing is counted or bounded and everything else works.
+// The map guard comes after it: installing it starts the library.
+[[maybe_unused]] const bool countedAllocator = [] {
+  // Blocks of a megabyte and more (large answers and the values they are built from) go
+  // back to the system when freed. Left to itself the C library raises that threshold
+  // after the first such free, and then every connection thread's arena keeps the largest
+  // blocks it ever held.
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
+  installed = InstallCountedAllocator();
+  GuardLibraryMaps();
   return installed;
 }();
 

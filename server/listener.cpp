@@ -269,13 +269,15 @@ bool PeerIsOwnUser(int sock) {
 
 // The open connections, for the cap: each with the time its client last started a request.
 // A fixed table of plain slots, so that threads still ending at exit never meet a
-// destroyed container.
-struct OpenConnection {
-  int sock;
-  bool used;
-  bool inHandler;
-  bool shut;  // shut down for the cap; its thread has not ended yet
-  std::chrono::steady_clock::time_point active;
+// destroyed container. A connection's own thread marks its requests without the table's
+// lock (every request passes there, on every connection at once); a slot to a cache line,
+// so that those marks do not share lines.
+struct alignas(64) OpenConnection {
+  int sock = -1;
+  bool used = false;
+  bool shut = false;  // shut down for the cap; its thread has not ended yet
+  std::atomic<bool> inHandler{false};
+  std::atomic<std::chrono::steady_clock::rep> active{0};
 };
 
 class ConnectionTable {
@@ -295,7 +297,10 @@ class ConnectionTable {
           continue;
         }
         const OpenConnection &v = open_[victim];
-        if ((v.inHandler && !e.inHandler) || (v.inHandler == e.inHandler && e.active < v.active)) victim = i;
+        const bool vIn = v.inHandler.load(std::memory_order_relaxed), eIn = e.inHandler.load(std::memory_order_relaxed);
+        if ((vIn && !eIn) || (vIn == eIn && e.active.load(std::memory_order_relaxed) <
+                                                v.active.load(std::memory_order_relaxed)))
+          victim = i;
       }
       if (victim >= 0) {
         shutdown(open_[victim].sock, SHUT_RDWR);
@@ -304,17 +309,23 @@ class ConnectionTable {
       }
     }
     for (int i = 0; i < kSlots; ++i) {
-      if (open_[i].used) continue;
-      open_[i] = {sock, true, false, false, std::chrono::steady_clock::now()};
+      OpenConnection &e = open_[i];
+      if (e.used) continue;
+      e.sock = sock;
+      e.used = true;
+      e.shut = false;
+      e.inHandler.store(false, std::memory_order_relaxed);
+      e.active.store(Now(), std::memory_order_relaxed);
       ++live_;
       return i;
     }
     return -1;
   }
+  // Only the connection's own thread marks its slot.
   void mark(int slot, bool inHandler) {
-    std::lock_guard<std::mutex> lk(m_);
-    open_[slot].inHandler = inHandler;
-    if (inHandler) open_[slot].active = std::chrono::steady_clock::now();
+    OpenConnection &e = open_[slot];
+    if (inHandler) e.active.store(Now(), std::memory_order_relaxed);
+    e.inHandler.store(inHandler, std::memory_order_relaxed);
   }
   // Before the socket is closed, so that no shutdown can reach a reused descriptor.
   void remove(int slot) {
@@ -325,6 +336,7 @@ class ConnectionTable {
 
  private:
   static constexpr int kSlots = 4 * kMaxConnections;
+  static std::chrono::steady_clock::rep Now() { return std::chrono::steady_clock::now().time_since_epoch().count(); }
   static int Cap() {
     static const int c = [] {
       rlimit rl{};
@@ -336,7 +348,7 @@ class ConnectionTable {
     return c;
   }
   std::mutex m_;
-  OpenConnection open_[kSlots] = {};
+  OpenConnection open_[kSlots];
   int live_ = 0;  // used slots not shut down
 };
 

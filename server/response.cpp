@@ -51,12 +51,15 @@ struct Head {
 
 const char *const ResultTooLarge = "500 result too large";
 
-long SendResponse(SockBuf &sb, int maxAge, const char *status, int mime) {
+namespace {
+
+long Send(SockBuf &sb, int maxAge, const char *status, int mime, const char *body, size_t len) {
   const char *st = status ? status : (sb.status[0] ? sb.status : "200 OK");
   // An answer the buffer budget had no room for goes without its body.
   if (sb.overBudget) {
     st = ResultTooLarge;
     sb.outLen = 0;
+    len = 0;
   }
   if (mime < 0 || mime >= kMimeCount) mime = kMimeBinary;
   Head h;
@@ -80,17 +83,17 @@ long SendResponse(SockBuf &sb, int maxAge, const char *status, int mime) {
   h.add("Server: Veskara\r\nContent-Type: ");
   h.add(MimeTable[mime]);
   h.add("\r\nContent-Length: ");
-  h.add(sb.outLen);
+  h.add(static_cast<int>(len));
   h.add("\r\n\r\n");
   char *head = h.text;
   int n = static_cast<int>(h.n);
   // Header and body leave in one call, so that they share a segment and a keep-alive
   // response costs one system call; a short send goes on from where it stopped.
-  iovec iov[2] = {{head, static_cast<size_t>(n)}, {sb.buf, static_cast<size_t>(sb.outLen)}};
+  iovec iov[2] = {{head, static_cast<size_t>(n)}, {const_cast<char *>(body), len}};
   msghdr msg{};
   msg.msg_iov = iov;
-  msg.msg_iovlen = sb.outLen > 0 ? 2 : 1;
-  size_t left = static_cast<size_t>(n) + static_cast<size_t>(sb.outLen);
+  msg.msg_iovlen = len > 0 ? 2 : 1;
+  size_t left = static_cast<size_t>(n) + len;
   while (left > 0) {
     long r = sendmsg(sb.sock, &msg, MSG_NOSIGNAL);
     if (r < 0 && errno == EINTR) continue;
@@ -111,7 +114,20 @@ long SendResponse(SockBuf &sb, int maxAge, const char *status, int mime) {
     sb.keepAlive = 0;
     return -1;
   }
-  return sb.outLen;
+  return static_cast<long>(len);
+}
+
+}  // namespace
+
+long SendResponse(SockBuf &sb, int maxAge, const char *status, int mime) {
+  return Send(sb, maxAge, status, mime, sb.buf, static_cast<size_t>(sb.outLen > 0 ? sb.outLen : 0));
+}
+
+long SendResponseFrom(SockBuf &sb, int maxAge, const char *status, int mime, const void *body, size_t len) {
+  SockBufBorrow(sb, len);
+  long r = Send(sb, maxAge, status, mime, static_cast<const char *>(body), len);
+  SockBufReturn(sb);
+  return r;
 }
 
 int UrlDecode(char *text) {

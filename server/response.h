@@ -31,5 +31,9 @@ extern const char *const ResultTooLarge;
 // (keep-alive is then cleared).
 long SendResponse(SockBuf &sb, int maxAge, const char *status, int mime);
 
+// The same with the body taken from body, len bytes (the buffer's body is not sent): the
+// bytes are sent from where they lie, and count toward the buffers' budget while they are.
+long SendResponseFrom(SockBuf &sb, int maxAge, const char *status, int mime, const void *body, size_t len);
+
 // Percent-decodes text in place; returns the length of the result.
 int UrlDecode(char *text);

@@ -19,9 +19,10 @@ enum class ChartQuery { Tile, Gazetteer, Count };
 // path that is no longer a regular file or now names another one, a journal mode the
 // own connection cannot read) the shared handle answers.
 //
-// One statement for the length of one request, reset when it ends so that no read stays
-// open on the package between requests. Null (ok() false) when no package is open or the
-// statement does not prepare (a package without the table).
+// One statement for the length of one request, reset when it ends. A connection that keeps
+// its lock on the package (see chart_reader.cpp) keeps its read open between requests
+// too; any other reads only while a request runs. Null (ok() false) when no package is
+// open or the statement does not prepare (a package without the table).
 class ChartStmt {
  public:
   explicit ChartStmt(ChartQuery q);
@@ -33,15 +34,16 @@ class ChartStmt {
 
   // Binds parameter i (from 1) and keeps the value for a move to the shared handle.
   void bind(int i, sqlite3_int64 value);
-  // sqlite3_step. When the thread's own connection fails, the statement moves to the
-  // shared handle and goes on from the same row, so that an answer never depends on
-  // which of the two read it.
+  // sqlite3_step. When the thread's own connection fails (also when a map it reads
+  // through met a file cut short), the statement moves to the shared handle and goes on
+  // from the same row, so that an answer never depends on which of the two read it.
   int step();
 
  private:
   static constexpr int kMaxBind = 6;
   HostStatementBound deadline_;  // first: it holds while the statement is prepared too
   ChartQuery q_;
+  uint64_t faults_;  // map faults in the process when the statement began
   sqlite3_stmt *s_;
   bool own_ = false;
   sqlite3_int64 values_[kMaxBind] = {};

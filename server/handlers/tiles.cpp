@@ -21,10 +21,10 @@ const unsigned char MissingTileGif[35] = {
 
 static const int kTileMaxAge = 600;
 
-// Looks the key up in the chart package open now and sends the tile or the GIF.
+// Looks the key up in the chart package open now and sends the tile or the GIF. The tile
+// leaves from the library's own copy of it, before the statement lets go of that.
 static void SendTile(SockBuf &w, bool parsed, int64_t key) {
   SockBufReset(w);
-  int mime = kMimeGif;
   if (parsed) {
     ChartStmt st(ChartQuery::Tile);
     if (st.ok()) {
@@ -32,13 +32,12 @@ static void SendTile(SockBuf &w, bool parsed, int64_t key) {
       if (st.step() == SQLITE_ROW) {
         const void *png = sqlite3_column_blob(st, 0);
         int n = sqlite3_column_bytes(st, 0);
-        if (png && n > 0) OutAppend(w, png, static_cast<size_t>(n));
-        mime = kMimePng;
+        SendResponseFrom(w, kTileMaxAge, "200 OK", kMimePng, png, png && n > 0 ? static_cast<size_t>(n) : 0);
+        return;
       }
     }
   }
-  if (mime == kMimeGif) OutAppend(w, MissingTileGif, sizeof MissingTileGif);
-  SendResponse(w, kTileMaxAge, "200 OK", mime);
+  SendResponseFrom(w, kTileMaxAge, "200 OK", kMimeGif, MissingTileGif, sizeof MissingTileGif);
 }
 
 // The number after "A" is not used, so any size of it is accepted (the page may send a

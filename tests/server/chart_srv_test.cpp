@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -483,6 +484,21 @@ TEST(ChartReader, WalPackagesServeTilesAndPlaces) {
   }
 }
 
+TEST(ChartReader, WalCommitAfterOpenIsSeenOnTheSameConnection) {
+  const std::string name = "wal-commit.veskara", file = Env().dataFolder() + name;
+  WalPackage(file, true);
+  ASSERT_EQ(HttpGet("/getSetState/chartdb=" + name)->body, "000 " + file);
+  HttpConn c;
+  ASSERT_EQ(c.get("/getTile/A0/3/5/7")->body, kFileTile);
+  sqlite3 *db = nullptr;
+  ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, "UPDATE tiles SET png = 'committed' WHERE zyx = 3298540126215", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  EXPECT_EQ(c.get("/getTile/A0/3/5/7")->body, "committed");
+  sqlite3_close(db);
+  CloseChart();
+}
+
 TEST(ChartReader, FileRenamedOverTheOpenPackageIsNotRead) {
   OpenChart("renamed.veskara", "INSERT INTO tiles VALUES (3298540126215, 'open');"
                                "INSERT INTO gaz VALUES ('', 'open', 1, 1, 0);");
@@ -492,6 +508,56 @@ TEST(ChartReader, FileRenamedOverTheOpenPackageIsNotRead) {
   // New connections, so new readers: they still read the package that is open.
   EXPECT_EQ(HttpGet("/getTile/A0/3/5/7")->body, "open");
   EXPECT_EQ(HttpGet("/gazetteer/0/0/10")->body, "[" + Place("open", "", 1, 1) + "]");
+  CloseChart();
+}
+
+TEST(ChartReader, PackageCutShortInPlaceWhileServed) {
+  // 400 tiles of 3000 bytes over some 300 pages, read on keep-alive connections while the
+  // file is truncated in place and then overwritten in place by a smaller package. What a
+  // read sees of a file rewritten under it is undefined; the server must go on answering
+  // every request, and serve the new package once it is there.
+  constexpr int kTiles = 400;
+  OpenChart("cut.veskara", "WITH RECURSIVE i(n) AS (SELECT 0 UNION ALL SELECT n + 1 FROM i WHERE n < " +
+                               std::to_string(kTiles - 1) +
+                               ") INSERT INTO tiles SELECT 3298540126208 + n, printf('%03000d', n) FROM i;");
+  const std::string file = Env().dataFolder() + "cut.veskara";
+  std::atomic<bool> cut{false}, done{false};
+  std::atomic<int> unexpected{0}, answered{0};
+  std::vector<std::thread> clients;
+  for (int t = 0; t < 4; ++t) {
+    clients.emplace_back([&, t] {
+      std::optional<HttpConn> c;
+      for (int n = t; !done; n += 97) {
+        if (n % 1000 == t) c.emplace();  // the server ends a connection after 10003 requests
+        const int i = n % kTiles;
+        char tile[8];
+        std::snprintf(tile, sizeof tile, "%d", i);
+        auto r = c->get("/getTile/A0/3/5/" + std::to_string(i));
+        // Before the cut, the tile as stored.
+        bool ok = r && r->statusLine == "HTTP/1.1 200 OK" &&
+                  (cut || r->body == std::string(3000 - std::strlen(tile), '0') + tile);
+        if (!ok) {
+          if (++unexpected <= 3) ADD_FAILURE() << "tile " << i << ": " << (r ? r->head : "no response");
+          return;
+        }
+        ++answered;
+      }
+    });
+  }
+  auto answersGrow = [&] {
+    const int from = answered;
+    return WaitUntil([&] { return answered >= from + 400 || unexpected > 0; }, 60000);
+  };
+  EXPECT_TRUE(answersGrow());
+  cut = true;
+  ASSERT_EQ(truncate(file.c_str(), 8192), 0);
+  EXPECT_TRUE(answersGrow());
+  WriteFile(file, PackageBytes("next"));  // as cp does: the same file, rewritten
+  EXPECT_TRUE(answersGrow());
+  done = true;
+  for (auto &c : clients) c.join();
+  EXPECT_EQ(unexpected.load(), 0);
+  EXPECT_EQ(HttpGet("/getTile/A0/3/5/7")->body, "next");
   CloseChart();
 }
 

@@ -196,6 +196,31 @@ TEST(SendResponse, FailedBodySendClearsKeepAlive) {
   EXPECT_EQ(w.keepAlive, 0);
 }
 
+TEST(SendResponseFrom, SameAnswerAsTheBodyAppended) {
+  // Within the start size, past it (charged to the budget), past the whole budget (the
+  // answer without its body; nothing of it is read).
+  const std::string body(100000, 'b');
+  for (size_t len : {size_t{3}, body.size(), static_cast<size_t>(SockBufBudget) + body.size()}) {
+    std::string answers[2];
+    for (int from = 0; from < 2; ++from) {
+      Pair p;
+      SockBuf w;
+      SockBufInit(w);
+      w.sock = p.a;
+      w.budgeted = true;
+      if (from) {
+        SendResponseFrom(w, 600, "200 OK", kMimePng, body.data(), len);
+      } else {
+        OutAppend(w, body.data(), len);
+        SendResponse(w, 600, "200 OK", kMimePng);
+      }
+      answers[from] = p.drain();
+    }
+    EXPECT_EQ(answers[1], answers[0]) << len;
+    EXPECT_EQ(answers[1].find("500 result too large") != std::string::npos, len > body.size()) << len;
+  }
+}
+
 TEST(OutAppend, JsonEscapesAndGrowth) {
   SockBuf w;
   SockBufInit(w);
