@@ -54,7 +54,6 @@ TEST(DemoPage, TcpSwitchConnectsToTheDemoSourceAndTheShipMoves) {
   TestEnv env;
   XSession x(env.root());
   ASSERT_TRUE(x.ok()) << "no X server";
-  IsolateDesktop(env.root());
   Reporter reporter;
 
   // The demo page as make_demo ships it, its reports sent to the test.
@@ -107,7 +106,6 @@ class DemoPageTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(x_.ok()) << "no X server";
-    IsolateDesktop(env_.root());
     const std::string page = env_.root() + "/page";
     fs::copy(std::string(MAROLIN_SOURCE_DIR) + "/tools/demo/app", page, fs::copy_options::recursive);
     WriteFile(page + "/report.js", "window.DemoReport = '" + reporter_.url() + "';\n");

@@ -19,8 +19,6 @@ namespace {
 
 class StartupFailures : public ::testing::Test {
  protected:
-  void SetUp() override { IsolateDesktop(env_.root()); }
-
   // Runs the program to its end without a display: the services start, the window cannot
   // be made. Its standard error.
   std::string RunWithoutDisplay(const std::vector<std::string> &prefix = {}) {

@@ -42,7 +42,6 @@ class SwitchesTest : public ::testing::Test {
   void SetUp() override {
     // No display at all: a command that tried to open the window would fail.
     unsetenv("DISPLAY");
-    IsolateDesktop(env_.root());
   }
   // Runs the program with one argument to its end; its exit code, -1 when it did not end.
   int Run(const std::string &arg) {

@@ -207,7 +207,6 @@ class WindowTest : public ::testing::Test {
 
   void SetUp() override {
     ASSERT_TRUE(gX && gX->ok()) << "no X server";
-    IsolateDesktop(env_.root());
     opened_ = InstallOpener(env_.root());
   }
 
@@ -312,6 +311,26 @@ TEST_F(WindowTest, StartPageShowsAndTheWindowManagersCloseRunsThePageCloseFirst)
   EXPECT_NE(version->body.find("hostversion"), std::string::npos);
   reporter_.release();
   ExpectCleanExit();
+}
+
+// One full window test, started as a shell of the user starts it (no XDG folders, no
+// session bus), leaves the user's home as it found it.
+TEST(WindowSuite, LeavesTheHomeAsItFoundIt) {
+  TestEnv env;
+  const std::string home = env.root() + "/user", log = env.root() + "/suite.log";
+  fs::create_directories(home);
+  std::vector<std::string> argv{"env"};
+  for (const char *name : {"DISPLAY", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME",
+                           "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS", "NO_AT_BRIDGE", "GSETTINGS_BACKEND"})
+    argv.insert(argv.end(), {"-u", name});
+  argv.insert(argv.end(), {"HOME=" + home, fs::read_symlink("/proc/self/exe").string(),
+                           "--gtest_filter=WindowTest.StartPageShowsAndTheWindowManagersCloseRunsThePageCloseFirst"});
+  Process suite(argv, log);
+  auto status = suite.wait(4 * kLong);
+  ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << ReadFile(log);
+  std::vector<std::string> written;
+  for (const auto &e : fs::recursive_directory_iterator(home)) written.push_back(e.path().string());
+  EXPECT_EQ(written, std::vector<std::string>{});
 }
 
 TEST_F(WindowTest, TerminationSignalsTakeTheSameClosePath) {

@@ -114,10 +114,12 @@ class Process {
 };
 
 // Xvfb on a display number it chooses itself (-displayfd), set as DISPLAY for the test
-// and every child; openbox as window manager when asked for.
+// and every child; openbox as window manager when asked for. Both keep to the home of
+// logDir (IsolateHome), as everything else the test starts.
 class XSession {
  public:
   explicit XSession(const std::string &logDir, bool windowManager = true) {
+    testing_support::IsolateHome(logDir);
     int fds[2];
     if (pipe(fds) != 0) return;
     fcntl(fds[0], F_SETFD, FD_CLOEXEC);
@@ -385,18 +387,6 @@ inline std::string InstallOpener(const std::string &root) {
                              "x-scheme-handler/https=marolin-test-opener.desktop\n"
                              "x-scheme-handler/mailto=marolin-test-opener.desktop\n");
   return log;
-}
-
-// The rest of the child's desktop environment, inside the test's own folder.
-inline void IsolateDesktop(const std::string &root) {
-  fs::create_directories(root + "/cache");
-  fs::create_directories(root + "/runtime");
-  fs::permissions(root + "/runtime", fs::perms::owner_all);
-  setenv("XDG_CACHE_HOME", (root + "/cache").c_str(), 1);
-  setenv("XDG_RUNTIME_DIR", (root + "/runtime").c_str(), 1);
-  setenv("NO_AT_BRIDGE", "1", 1);
-  setenv("GSETTINGS_BACKEND", "memory", 1);
-  setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + root + "/runtime/no-bus").c_str(), 1);
 }
 
 // One text column of a database file, read after the program has ended; "<none>"
