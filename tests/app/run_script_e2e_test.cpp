@@ -14,18 +14,6 @@ using testing_support::TestEnv;
 
 namespace {
 
-// The demo page is on screen in the window: its tool bar's colour.
-::testing::AssertionResult DemoPageShown(const std::string &root, const std::string &win) {
-  const Geometry g = WindowGeometry(win);
-  std::string pixel;
-  if (WaitUntil([&] {
-        pixel = ScreenPixel(root + "/shot.png", g.x + 4, g.y + 4);
-        return pixel == "srgb(16,40,74)";
-      }, kLong))
-    return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "pixel " << pixel;
-}
-
 TEST(RunScript, CtrlCInItsTerminalClosesTheProgramAfterThePagesClose) {
   TestEnv env;
   XSession x(env.root());
