@@ -3,6 +3,7 @@
 
 #include <glib-unix.h>
 #include <glib.h>
+#include <sys/stat.h>
 
 #include <csignal>
 
@@ -11,6 +12,8 @@
 #include "app/policy.h"
 #include "app/usage.h"
 #include "common/config.h"
+#include "common/failure_report.h"
+#include "common/host_config.h"
 #include "nav/nav.h"
 #include "server/databases.h"
 
@@ -21,6 +24,17 @@ namespace {
 gboolean OnCloseSignal(gpointer) {
   CHalvexDlg::RequestClose();
   return G_SOURCE_CONTINUE;
+}
+
+// Without the chart application the window stays white; the user is told where it was
+// looked for.
+void ReportMissingChartApplication() {
+  if (HostConfig.AppDb.get()) return;
+  const std::string page = std::string(HostConfig.WebRoot) + "veskara.html";
+  struct stat st;
+  if (HostConfig.WebRoot[0] && stat(page.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return;
+  ReportLine("no chart application: no usable A000001.veskara in " + std::string(HostConfig.PackageFolder) +
+             " or the working directory, and no " + page);
 }
 
 }  // namespace
@@ -65,6 +79,7 @@ bool CHalvexApp::InitInstance(int argc, char **argv) {
   // Each step absorbs or reports its own failure; start-up goes on regardless.
   InitConfig();
   OpenDatabases();
+  ReportMissingChartApplication();
   LocationThreadStart();
   {
     CHalvexDlg dlg;

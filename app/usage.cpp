@@ -48,8 +48,8 @@ constexpr char kUsageHead[] =
 constexpr char kUsageTail[] =
     "\n"
     "Start-up goes on after a failure (a data folder that cannot be written, a trip database\n"
-    "that cannot be opened, an address another program holds); each one is a line on\n"
-    "standard error beginning \"Marolin: \".\n"
+    "that cannot be opened or is no SQLite file, no chart application, an address another\n"
+    "program holds); each one is a line on standard error beginning \"Marolin: \".\n"
     "\n"
     "More: README.md in the Marolin sources (set-up, files, who may use the server).\n";
 

@@ -412,12 +412,17 @@ TEST_F(WindowTest, FramesFollowTheSameLinkPolicy) {
       "x.open('POST', DemoReport + 'load'); x.send('{}');\">"
       "<iframe src=\"https://example.org/chart.pdf\"></iframe>"
       "<iframe src=\"mailto:skipper@example.org\"></iframe>"
+      "<iframe src=\"x-marolin-nothing:here\"></iframe>"
       "<iframe src=\"/app/report.js\"></iframe></body></html>");
   Start();
   EXPECT_TRUE(WaitUntil([&] {
     return ReadFile(opened_) == "https://example.org/chart.pdf\nmailto:skipper@example.org\n" ||
            ReadFile(opened_) == "mailto:skipper@example.org\nhttps://example.org/chart.pdf\n";
   }, kLong)) << ReadFile(opened_);
+  // An address the desktop has no handler for is told, with the desktop's reason.
+  const std::string log = env_.root() + "/marolin.log";
+  const std::string told = "Marolin: cannot open x-marolin-nothing:here: ";
+  EXPECT_TRUE(WaitUntil([&] { return ReadFile(log).find(told) != std::string::npos; }, kLong)) << ReadFile(log);
   app_->signal(SIGTERM);
   ExpectCleanExit();
 }
