@@ -46,6 +46,7 @@ int CHalvexApp::WinMain(int argc, char **argv) {
 
 bool CHalvexApp::InitInstance(int argc, char **argv) {
   const CommandLineInfo cmd = ParseCommandLine(argc, argv);
+  for (const std::string &s : cmd.unknownSwitches) ReportLine("ignored unknown switch " + s);
   // Answered at once: no window, no service, exit status 0.
   if (cmd.showHelp || cmd.showVersion) {
     if (cmd.showHelp)
