@@ -72,10 +72,10 @@ bool CHalvexApp::InitInstance(int argc, char **argv) {
     return false;
   }
 
-  // The desktop ends a session with SIGTERM; both signals take the window's close path.
-  // Taken from here on, so one that comes during start-up closes the window once it runs.
-  g_unix_signal_add(SIGTERM, OnCloseSignal, nullptr);
-  g_unix_signal_add(SIGINT, OnCloseSignal, nullptr);
+  // The desktop ends a session with SIGTERM, a closed terminal sends SIGHUP; each takes
+  // the window's close path. Taken from here on, so one that comes during start-up closes
+  // the window once it runs.
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) g_unix_signal_add(sig, OnCloseSignal, nullptr);
 
   // Each step absorbs or reports its own failure; start-up goes on regardless.
   InitConfig();

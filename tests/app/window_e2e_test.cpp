@@ -341,7 +341,7 @@ TEST(WindowSuite, LeavesTheHomeAsItFoundIt) {
 }
 
 TEST_F(WindowTest, TerminationSignalsTakeTheSameClosePath) {
-  for (int sig : {SIGTERM, SIGINT}) {
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
     SCOPED_TRACE(sig);
     // A file name and the print switch do not change the normal run.
     InstallPage();
