@@ -3,6 +3,7 @@
 
 #include <glib-unix.h>
 #include <glib.h>
+#include <sys/stat.h>
 
 #include <csignal>
 
@@ -11,6 +12,8 @@
 #include "app/policy.h"
 #include "app/usage.h"
 #include "common/config.h"
+#include "common/failure_report.h"
+#include "common/host_config.h"
 #include "nav/nav.h"
 #include "server/databases.h"
 
@@ -23,6 +26,17 @@ gboolean OnCloseSignal(gpointer) {
   return G_SOURCE_CONTINUE;
 }
 
+// Without the chart application the window stays white; the user is told where it was
+// looked for.
+void ReportMissingChartApplication() {
+  if (HostConfig.AppDb.get()) return;
+  const std::string page = std::string(HostConfig.WebRoot) + "veskara.html";
+  struct stat st;
+  if (HostConfig.WebRoot[0] && stat(page.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return;
+  ReportLine("no chart application: no usable A000001.veskara in " + std::string(HostConfig.PackageFolder) +
+             " or the working directory, and no " + page);
+}
+
 }  // namespace
 
 int CHalvexApp::WinMain(int argc, char **argv) {
@@ -32,6 +46,7 @@ int CHalvexApp::WinMain(int argc, char **argv) {
 
 bool CHalvexApp::InitInstance(int argc, char **argv) {
   const CommandLineInfo cmd = ParseCommandLine(argc, argv);
+  for (const std::string &s : cmd.unknownSwitches) ReportLine("ignored unknown switch " + s);
   // Answered at once: no window, no service, exit status 0.
   if (cmd.showHelp || cmd.showVersion) {
     if (cmd.showHelp)
@@ -57,14 +72,15 @@ bool CHalvexApp::InitInstance(int argc, char **argv) {
     return false;
   }
 
-  // The desktop ends a session with SIGTERM; both signals take the window's close path.
-  // Taken from here on, so one that comes during start-up closes the window once it runs.
-  g_unix_signal_add(SIGTERM, OnCloseSignal, nullptr);
-  g_unix_signal_add(SIGINT, OnCloseSignal, nullptr);
+  // The desktop ends a session with SIGTERM, a closed terminal sends SIGHUP; each takes
+  // the window's close path. Taken from here on, so one that comes during start-up closes
+  // the window once it runs.
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) g_unix_signal_add(sig, OnCloseSignal, nullptr);
 
   // Each step absorbs or reports its own failure; start-up goes on regardless.
   InitConfig();
   OpenDatabases();
+  ReportMissingChartApplication();
   LocationThreadStart();
   {
     CHalvexDlg dlg;

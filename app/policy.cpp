@@ -3,6 +3,7 @@
 #include "app/policy.h"
 
 #include <gdk/gdk.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cstring>
@@ -109,10 +110,12 @@ CommandLineInfo ParseCommandLine(int argc, const char *const *argv) {
       info.runAutomated = true;
       continue;
     }
+    bool known = false;
     for (const Switch &s : kShell) {
       if (AsciiCaseEqual(name, s.name)) {
         info.command = s.command;
         info.perUser = s.perUser;
+        known = true;
         break;
       }
     }
@@ -121,7 +124,9 @@ CommandLineInfo ParseCommandLine(int argc, const char *const *argv) {
     if (std::strcmp(name, "p") == 0 || std::strcmp(name, "pt") == 0 || std::strcmp(name, "dde") == 0) {
       info.command = ShellCommand::Normal;
       info.perUser = false;
+      known = true;
     }
+    if (!known && !std::strchr(name, '/') && access(a, F_OK) != 0) info.unknownSwitches.push_back(a);
   }
   return info;
 }

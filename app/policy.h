@@ -2,6 +2,9 @@
 // full-screen fragment, the key table, element focus and the command line.
 #pragma once
 
+#include <string>
+#include <vector>
+
 // True when the address is shown in the window; false when it goes to the desktop's
 // default handler and the navigation is cancelled.
 bool UrlStaysInBrowser(const char *url);
@@ -31,7 +34,9 @@ int FocusKindAfter(int focusKind, FocusEvent ev, const char *tagName);
 
 // The command line: a switch begins with '/' or '-'; anything else is a file name, which
 // is not used. Later shell commands override earlier ones. "--help", "-h" and "--version"
-// (exactly so) ask for the usage or the version, which come before everything else.
+// (exactly so) ask for the usage or the version, which come before everything else. A
+// switch no one knows is ignored, and listed unless it is a path after all (a further
+// '/' in it, or a file or folder of that name).
 enum class ShellCommand { Normal, Register, Unregister };
 struct CommandLineInfo {
   ShellCommand command = ShellCommand::Normal;
@@ -40,5 +45,6 @@ struct CommandLineInfo {
   bool runAutomated = false;
   bool showHelp = false;
   bool showVersion = false;
+  std::vector<std::string> unknownSwitches;
 };
 CommandLineInfo ParseCommandLine(int argc, const char *const *argv);

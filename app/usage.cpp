@@ -26,7 +26,10 @@ constexpr char kUsageHead[] =
     "service.\n"
     "\n"
     "Without a switch it opens the window; a file name and /p, /pt, /dde change nothing.\n"
-    "Switches begin with \"/\" or \"-\", and their names are compared without regard to case:\n"
+    "Switches begin with \"/\" or \"-\". The names of the register, unregister, embedding and\n"
+    "automation switches are compared without regard to case; /p, /pt, /dde, --help, -h and\n"
+    "--version count only as written here, and any other switch is ignored with a line on\n"
+    "standard error:\n"
     "  /Register, /Regserver, /RegisterPerUser, /RegserverPerUser\n"
     "      write the program's AppID and type-library entries (HKEY_CLASSES_ROOT in the\n"
     "      settings folder below), then end\n"
@@ -48,8 +51,8 @@ constexpr char kUsageHead[] =
 constexpr char kUsageTail[] =
     "\n"
     "Start-up goes on after a failure (a data folder that cannot be written, a trip database\n"
-    "that cannot be opened, an address another program holds); each one is a line on\n"
-    "standard error beginning \"Marolin: \".\n"
+    "that cannot be opened or is no SQLite file, no chart application, an address another\n"
+    "program holds); each one is a line on standard error beginning \"Marolin: \".\n"
     "\n"
     "More: README.md in the Marolin sources (set-up, files, who may use the server).\n";
 

@@ -60,8 +60,8 @@ DbHandle OpenPackage(const char *name) {
   return nullptr;
 }
 
-// The trip database that cannot be opened, or only for reading: start-up goes on, and
-// nothing the page stores would be kept, so the user is told.
+// The trip database that cannot be opened, is no database, or opens only for reading:
+// start-up goes on, and nothing the page stores would be kept, so the user is told.
 static void ReportTripFailure(sqlite3 *db, const std::string &path) {
   const std::string folder = path.substr(0, path.find_last_of('/') + 1);
   if (!db || sqlite3_errcode(db) != SQLITE_OK) {
@@ -76,6 +76,10 @@ static void ReportTripFailure(sqlite3 *db, const std::string &path) {
   } else if (sqlite3_db_readonly(db, "main") == 1) {
     const int err = faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0 ? errno : EROFS;
     ReportFailure("cannot write the trip database " + path, err);
+  } else if (const int rc = sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr) & 0xff;
+             rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT) {
+    // SQLite opens any file; only a read finds one that is no database.
+    ReportFailure("cannot open the trip database " + path, sqlite3_errstr(rc));
   }
 }
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "tools/package_writer.h"
@@ -81,6 +82,11 @@ int main(int argc, char **argv) {
     run = Row;
   else
     return Usage();
+  // A fresh account has no data folder yet.
+  const std::filesystem::path folder = std::filesystem::path(argv[1]).parent_path();
+  std::error_code ec;
+  if (!folder.empty() && !std::filesystem::create_directories(folder, ec) && ec)
+    return Fail("cannot create the folder " + folder.string() + ": " + ec.message());
   Package pkg(argv[1]);
   if (!pkg.ok()) return Fail(std::string(argv[1]) + ": " + pkg.error());
   int rc = run(pkg, argc - 3, argv + 3);

@@ -205,6 +205,24 @@ TEST(CommandLine, Switches) {
   }
 }
 
+TEST(CommandLine, UnknownSwitchesAreListedButPathsAreNot) {
+  const struct {
+    std::vector<const char *> args;
+    std::vector<std::string> unknown;
+  } cases[] = {
+      {{"--VERSION", "-H", "--Help"}, {"--VERSION", "-H", "--Help"}},  // only as written
+      {{"/P", "-DDE", "--Register", "/x"}, {"/P", "-DDE", "--Register", "/x"}},
+      {{"chart.txt", "/p", "-EMBEDDING", "--help", "--version", "/Unregserver"}, {}},
+      // Paths: a further slash, or a file or folder of that name.
+      {{"/home/skipper/chart.txt", "/", "/tmp", "-x/y"}, {}},
+  };
+  for (const auto &c : cases) {
+    std::vector<const char *> argv{"marolin"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    EXPECT_EQ(ParseCommandLine(static_cast<int>(argv.size()), argv.data()).unknownSwitches, c.unknown) << c.args[0];
+  }
+}
+
 TEST(CommandLine, AnyCaseIsAsciiWhateverTheLocale) {
   // Under a Turkish locale the C library does not take "I" for the capital of "i".
   const std::string before = std::setlocale(LC_CTYPE, nullptr);

@@ -1,16 +1,19 @@
 // Start-up failures the program goes on after are told, one line each on standard error:
-// a data folder that cannot be made or written, a trip database that cannot be opened or
-// only read, and a settings folder that cannot be written when the page stores a setting.
+// a data folder that cannot be made or written, a trip database that cannot be opened, is
+// no database or can only be read, a missing chart application, and a settings folder
+// that cannot be written when the page stores a setting.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <csignal>
 
 #include "tests/support/e2e_support.h"
+#include "tests/support/packages.h"
 #include "tests/support/testing.h"
 
 using namespace e2e;
 using testing_support::HttpConn;
+using testing_support::MakePackage;
 using testing_support::ReadFile;
 using testing_support::TestEnv;
 using testing_support::WriteFile;
@@ -19,8 +22,6 @@ namespace {
 
 class StartupFailures : public ::testing::Test {
  protected:
-  void SetUp() override { IsolateDesktop(env_.root()); }
-
   // Runs the program to its end without a display: the services start, the window cannot
   // be made. Its standard error.
   std::string RunWithoutDisplay(const std::vector<std::string> &prefix = {}) {
@@ -74,6 +75,13 @@ TEST_F(StartupFailures, ADataFolderThatCannotBeMadeOrWrittenIsToldAndStartUpGoes
        },
        {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"},
        {"Marolin: cannot write the trip database " + trip + ": Permission denied\n"}},
+      {"a trip database that is no SQLite file",
+       [&] {
+         fs::remove_all(folder);
+         WriteFile(trip, "text\n");
+       },
+       {},
+       {"Marolin: cannot open the trip database " + trip + ": file is not a database\n"}},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -86,6 +94,32 @@ TEST_F(StartupFailures, ADataFolderThatCannotBeMadeOrWrittenIsToldAndStartUpGoes
     for (const auto &line : c.lines) EXPECT_NE(err.find(line), std::string::npos) << line << "in\n" << err;
     // Start-up went on as far as the window.
     EXPECT_NE(err.find("cannot open the display"), std::string::npos) << err;
+  }
+}
+
+TEST_F(StartupFailures, WithoutAChartApplicationBothPlacesLookedAtAreTold) {
+  const std::string folder = env_.dataFolder();
+  const std::string line = "Marolin: no chart application: no usable A000001.veskara in " + folder +
+                           " or the working directory, and no " + folder + "veskara.html\n";
+  const struct {
+    const char *name;
+    std::function<void()> setUp;
+    bool told;
+  } cases[] = {
+      {"neither", [] {}, true},
+      {"the page in the data folder", [&] { WriteFile(folder + "veskara.html", "<html></html>"); }, false},
+      {"the package",
+       [&] {
+         fs::remove(folder + "veskara.html");
+         ASSERT_EQ(MakePackage(folder + "A000001.veskara", {"row", "/app/veskara.html", "100", "**", "--null"}), 0);
+       },
+       false},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    c.setUp();
+    const std::string err = RunWithoutDisplay();
+    EXPECT_EQ(err.find(line) != std::string::npos, c.told) << err;
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -21,6 +22,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <regex>
@@ -114,10 +116,12 @@ class Process {
 };
 
 // Xvfb on a display number it chooses itself (-displayfd), set as DISPLAY for the test
-// and every child; openbox as window manager when asked for.
+// and every child; openbox as window manager when asked for. Both keep to the home of
+// logDir (IsolateHome), as everything else the test starts.
 class XSession {
  public:
   explicit XSession(const std::string &logDir, bool windowManager = true) {
+    testing_support::IsolateHome(logDir);
     int fds[2];
     if (pipe(fds) != 0) return;
     fcntl(fds[0], F_SETFD, FD_CLOEXEC);
@@ -160,8 +164,10 @@ struct Report {
 };
 
 // Receives the page's reports on 127.0.0.1 (a port of its own): POST /<kind> with a JSON
-// body. Reports of kind "close" can be held unanswered, which keeps the page inside its
-// close script, until release().
+// body. The page's requests travel on several connections and arrive in any order;
+// numbered by script() they are kept in the order the page sent them. Reports of kind
+// "close" can be held unanswered, which keeps the page inside its close script, until
+// release().
 class Reporter {
  public:
   Reporter() {
@@ -184,6 +190,20 @@ class Reporter {
     close(stop_[1]);
   }
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
+  // The page's report.js: where its reports go, and each request to there numbered, per
+  // page load, in the order the page makes it.
+  std::string script() const {
+    return "window.DemoReport = '" + url() +
+           "';\n"
+           "(function () {\n"
+           "  var load = Math.random().toString(36).slice(2), n = 0, open = XMLHttpRequest.prototype.open;\n"
+           "  XMLHttpRequest.prototype.open = function (method, url) {\n"
+           "    var a = Array.prototype.slice.call(arguments);\n"
+           "    if (String(url).indexOf(window.DemoReport) === 0) a[1] = url + '?load=' + load + '&n=' + ++n;\n"
+           "    return open.apply(this, a);\n"
+           "  };\n"
+           "})();\n";
+  }
 
   void holdClose() {
     std::lock_guard<std::mutex> lk(m_);
@@ -250,24 +270,35 @@ class Reporter {
       std::string method = head.substr(0, head.find(' '));
       std::string path = head.substr(head.find(' ') + 1);
       path = path.substr(0, path.find(' '));
+      std::smatch number;
+      const bool numbered = std::regex_search(path, number, std::regex("\\?load=([a-z0-9]+)&n=([0-9]+)$"));
+      const std::string query = numbered ? number.str(0) : "", load = numbered ? number.str(1) : "";
+      const long n = numbered ? std::stol(number.str(2)) : 0;
+      path.resize(path.size() - query.size());
       std::string kind = path.size() > 1 ? path.substr(1) : "";
-      if (method == "POST") {
+      if (method == "POST" || method == "GET") {
+        // A GET is a navigation to the observer: seen as "GET <path>", answered with
+        // content no browser shows, so the page stays where it was.
         std::unique_lock<std::mutex> lk(m_);
-        reports_.push_back({kind, body});
+        Add(method == "POST" ? Report{kind, body} : Report{"GET " + kind, ""}, load, n);
         cv_.notify_all();
-        if (kind == "close" && hold_) cv_.wait(lk, [&] { return released_; });
-      } else if (method == "GET") {
-        // A navigation to the observer: seen as "GET <path>", answered with content no
-        // browser shows, so the page stays where it was.
-        std::lock_guard<std::mutex> lk(m_);
-        reports_.push_back({"GET " + kind, ""});
-        cv_.notify_all();
+        if (method == "POST" && kind == "close" && hold_) cv_.wait(lk, [&] { return released_; });
       }
       std::string reply =
           "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nAccess-Control-Allow-Methods: POST, GET\r\n"
           "Access-Control-Allow-Headers: Content-Type\r\n" +
           std::string(method == "GET" ? "Content-Type: application/octet-stream\r\n" : "") + "Content-Length: 0\r\n\r\n";
       if (send(c, reply.data(), reply.size(), MSG_NOSIGNAL) < 0) return (void)close(c);
+    }
+  }
+  // Under m_: a numbered report waits for those its page sent before it.
+  void Add(Report r, const std::string &load, long n) {
+    if (load.empty()) return reports_.push_back(std::move(r));
+    Page &page = pages_[load];
+    page.early[n] = std::move(r);
+    for (auto it = page.early.find(page.next); it != page.early.end(); it = page.early.find(++page.next)) {
+      reports_.push_back(std::move(it->second));
+      page.early.erase(it);
     }
   }
   bool Fill(int c, std::string &in) {
@@ -286,6 +317,11 @@ class Reporter {
   std::mutex m_;
   std::condition_variable cv_;
   std::vector<Report> reports_;
+  struct Page {
+    long next = 1;
+    std::map<long, Report> early;
+  };
+  std::map<std::string, Page> pages_;
   bool hold_ = false, released_ = false;
 };
 
@@ -387,18 +423,6 @@ inline std::string InstallOpener(const std::string &root) {
   return log;
 }
 
-// The rest of the child's desktop environment, inside the test's own folder.
-inline void IsolateDesktop(const std::string &root) {
-  fs::create_directories(root + "/cache");
-  fs::create_directories(root + "/runtime");
-  fs::permissions(root + "/runtime", fs::perms::owner_all);
-  setenv("XDG_CACHE_HOME", (root + "/cache").c_str(), 1);
-  setenv("XDG_RUNTIME_DIR", (root + "/runtime").c_str(), 1);
-  setenv("NO_AT_BRIDGE", "1", 1);
-  setenv("GSETTINGS_BACKEND", "memory", 1);
-  setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + root + "/runtime/no-bus").c_str(), 1);
-}
-
 // One text column of a database file, read after the program has ended; "<none>"
 // without a row.
 inline std::string DbValue(const std::string &file, const std::string &sql) {
@@ -421,6 +445,19 @@ inline std::string ScreenPixel(const std::string &shot, int x, int y) {
   Capture("LC_ALL=C import -window root " + Quote(shot));
   return Capture("LC_ALL=C convert " + Quote(shot) + " -format '%[pixel:p{" + std::to_string(x) + "," +
                  std::to_string(y) + "}]' info:");
+}
+
+// The demo page is on screen in the window: its tool bar's colour at the top left. Only
+// from its first frame on does the view take input: a wheel notch before it is lost.
+inline ::testing::AssertionResult DemoPageShown(const std::string &root, const std::string &win) {
+  const Geometry g = WindowGeometry(win);
+  std::string pixel;
+  if (WaitUntil([&] {
+        pixel = ScreenPixel(root + "/shot.png", g.x + 4, g.y + 4);
+        return pixel == "srgb(16,40,74)";
+      }, kLong))
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "pixel " << pixel;
 }
 
 inline std::string ProgramPath() { return std::string(MAROLIN_BINARY_DIR) + "/marolin"; }

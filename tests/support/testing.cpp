@@ -25,15 +25,27 @@ namespace fs = std::filesystem;
 
 namespace testing_support {
 
+void IsolateHome(const std::string &root) {
+  const struct {
+    const char *name, *folder;
+  } kFolders[] = {{"HOME", "/home"},          {"XDG_DATA_HOME", "/data"},   {"XDG_CONFIG_HOME", "/config"},
+                  {"XDG_CACHE_HOME", "/cache"}, {"XDG_STATE_HOME", "/state"}, {"XDG_RUNTIME_DIR", "/runtime"}};
+  for (const auto &f : kFolders) {
+    fs::create_directories(root + f.folder);
+    setenv(f.name, (root + f.folder).c_str(), 1);
+  }
+  fs::permissions(root + "/runtime", fs::perms::owner_all);
+  setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + root + "/runtime/no-bus").c_str(), 1);
+  setenv("NO_AT_BRIDGE", "1", 1);
+  setenv("GSETTINGS_BACKEND", "memory", 1);
+}
+
 TestEnv::TestEnv() {
   char tmpl[] = "/tmp/marolin-test-XXXXXX";
   if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
   root_ = tmpl;
-  fs::create_directories(root_ + "/data");
-  fs::create_directories(root_ + "/config");
+  IsolateHome(root_);
   fs::create_directories(root_ + "/work");
-  setenv("XDG_DATA_HOME", (root_ + "/data").c_str(), 1);
-  setenv("XDG_CONFIG_HOME", (root_ + "/config").c_str(), 1);
   oldCwd_ = fs::current_path().string();
   fs::current_path(root_ + "/work");
 }

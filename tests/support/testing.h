@@ -9,8 +9,13 @@
 
 namespace testing_support {
 
-// A temporary folder with data/, config/ and work/; XDG_DATA_HOME and XDG_CONFIG_HOME
-// point at the first two and the working directory is the third.
+// Points HOME, the XDG folders and the buses at folders below root for everything the
+// test process starts from here on: home/, data/, config/, cache/, state/ and runtime/,
+// no session bus (GLib would start one and note it under ~/.dbus), no accessibility
+// bus, settings in memory.
+void IsolateHome(const std::string &root);
+
+// A temporary folder with the home of IsolateHome and work/, the working directory.
 class TestEnv {
  public:
   TestEnv();

@@ -132,7 +132,14 @@ TEST_F(MakePackageTool, Refusals) {
     EXPECT_EQ(MakePackage(pkg, args), c.status);
   }
   EXPECT_TRUE(Rows(pkg).empty());
-  EXPECT_EQ(MakePackage(env.root() + "/no/folder/out.veskara", {"row", "k", "1", "**", "--null"}), 1);
+  WriteFile(env.root() + "/file", "x");
+  EXPECT_EQ(MakePackage(env.root() + "/file/folder/out.veskara", {"row", "k", "1", "**", "--null"}), 1);
+}
+
+TEST_F(MakePackageTool, MakesTheMissingFoldersOfItsPath) {
+  const std::string deep = env.root() + "/home/.local/share/Marolin/A000001.veskara";
+  ASSERT_EQ(MakePackage(deep, {"row", "k", "1", "**", "--null"}), 0);
+  EXPECT_EQ(Rows(deep).size(), 1u);
 }
 
 }  // namespace
