@@ -209,7 +209,10 @@ void NmeaHandleSentence(const char *text) {
       p.fix = 0;
       return;
     }
-    p.fix = FieldInt(field[7]);
+    // The satellite count stands for the fix only while a position from RMC is recent;
+    // otherwise the maintenance below would clear it again at once, and a reader in
+    // between would see a fix at no position.
+    if (p.lastFixTime.load() + kFixLapseSeconds >= now) p.fix = FieldInt(field[7]);
     p.hdop = FieldNumber(field[8]);
   } else if (std::strcmp(id, "DPT") == 0 && n == 4) {
     double depth = FieldNumber(field[1]), offset = FieldNumber(field[2]);

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/host_config.h"
@@ -253,6 +254,24 @@ TEST_F(Nmea, TcpSourceWaitingSetsItsFix) {
   PosState.lastFixTime = std::time(nullptr);
   NmeaHandleSentence("**");
   EXPECT_EQ(PosState.fix.load(), 998);  // stays until a sentence or the time-out replaces it
+}
+
+// A reader of the own ship (the host-state poll reads the fix, then the position) never
+// sees a fix without a position while sentences come in, as GGA before the first RMC.
+TEST_F(Nmea, NoFixWithoutAPositionWhileSentencesComeIn) {
+  std::atomic<bool> done{false};
+  std::thread feed([&] {
+    for (int i = 0; i < 200000; ++i) NmeaHandleSentence("$GPGGA,094736,5251.0094,N,00518.8172,E,1,12,0.60,-4,M,46.8,M,,*4B");
+    done = true;
+  });
+  long seen = 0;
+  while (!done) {
+    const int fix = PosState.fix.load();
+    if (fix != 0 && fix != kFixTcpWaiting && PosState.lat.load() == kNoPosition) ++seen;
+  }
+  feed.join();
+  EXPECT_EQ(seen, 0);
+  EXPECT_EQ(PosState.fix.load(), 0);
 }
 
 TEST_F(Nmea, FixLapsesAfterFifteenSeconds) {
