@@ -18,6 +18,9 @@ constexpr int kMaxFields = 24;
 constexpr double kKnotsToMs = 0.514444;
 constexpr int64_t kFixLapseSeconds = 15;
 
+// The last position from RMC (or the location service) is too old to stand for a fix.
+bool FixLapsed(const PosStateRec &p, int64_t now) { return p.lastFixTime.load() + kFixLapseSeconds < now; }
+
 bool FieldEnd(char c) { return c == 0 || c == ',' || c == '*'; }
 bool Blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 bool Digit(char c) { return c >= '0' && c <= '9'; }
@@ -212,7 +215,7 @@ void NmeaHandleSentence(const char *text) {
     // The satellite count stands for the fix only while a position from RMC is recent;
     // otherwise the maintenance below would clear it again at once, and a reader in
     // between would see a fix at no position.
-    if (p.lastFixTime.load() + kFixLapseSeconds >= now) p.fix = FieldInt(field[7]);
+    if (!FixLapsed(p, now)) p.fix = FieldInt(field[7]);
     p.hdop = FieldNumber(field[8]);
   } else if (std::strcmp(id, "DPT") == 0 && n == 4) {
     double depth = FieldNumber(field[1]), offset = FieldNumber(field[2]);
@@ -227,7 +230,7 @@ void NmeaHandleSentence(const char *text) {
   }
 
   // Fix maintenance.
-  if (p.lastFixTime.load() + kFixLapseSeconds < now) p.fix = 0;
+  if (FixLapsed(p, now)) p.fix = 0;
   if (p.tcpInput.load() == 1 && NmeaTcpState() != 1)
     p.fix = kFixTcpWaiting;
   else if (p.fix.load() == 0)

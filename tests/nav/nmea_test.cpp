@@ -261,7 +261,8 @@ TEST_F(Nmea, TcpSourceWaitingSetsItsFix) {
 TEST_F(Nmea, NoFixWithoutAPositionWhileSentencesComeIn) {
   std::atomic<bool> done{false};
   std::thread feed([&] {
-    for (int i = 0; i < 200000; ++i) NmeaHandleSentence("$GPGGA,094736,5251.0094,N,00518.8172,E,1,12,0.60,-4,M,46.8,M,,*4B");
+    const char *gga = "$GPGGA,094736,5251.0094,N,00518.8172,E,1,12,0.60,-4,M,46.8,M,,*4B";
+    for (int i = 0; i < 200000; ++i) NmeaHandleSentence(gga);
     done = true;
   });
   long seen = 0;
